@@ -1,0 +1,811 @@
+// The simulated dual-interface bridge with the amplifier behind it. One mutex guards all of the
+// state: the library's host thread and its acquisition thread call in at the same time.
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "ftd2xx.h"
+#include "qxsim.h"
+#include "slot_pattern.h"
+#include "stream_commands.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kMaxHandles = 16;
+constexpr int kControl = 0;
+constexpr int kStream = 1;
+constexpr double kTicksPerSecond = 100000.0;
+constexpr uint64_t kTicksPerPacket = 100;  // words are delivered in 1 ms packets
+constexpr uint64_t kUnbounded = std::numeric_limits<uint64_t>::max();
+constexpr const char *kDefaultDescription = "QX-470-USB A";
+
+struct Handle {
+  bool in_use = false;
+  int index = -1;
+  uint32_t generation = 0;
+  uint32_t read_timeout_ms = 0;  // 0: wait until every byte asked for has arrived
+  uint32_t write_timeout_ms = 0;
+};
+
+struct Fault {
+  uint32_t status = 0;
+  int times = 0;  // -1: until cleared
+};
+
+struct CommandFault {
+  uint32_t status = 0;
+  int written = -1;
+};
+
+// One sine wave per channel: what the amplifier sees at its inputs in waveform mode.
+struct Waveform {
+  double amplitude_v, frequency_hz, offset_v;
+};
+constexpr std::array<Waveform, 4> kWaveforms = {{
+    {1.0, 7.3, 0.050},
+    {2.5, 1.7, -0.030},
+    {5.0, 0.4, 0.100},
+    {0.5, 0.11, -0.080},
+}};
+constexpr double kVoltsPerCount = 312500e-9;
+
+struct Sim {
+  std::mutex mu;
+  std::condition_variable cv;
+
+  bool attached = true;
+  bool powered = true;
+  double speed = 1.0;
+  bool test_pattern = false;
+  uint64_t stream_limit = 0;
+  int extra_devices = 0;
+  std::string description = kDefaultDescription;
+  double timeout_scale = 1.0;
+
+  std::array<Handle, kMaxHandles> handles{};
+  std::array<bool, 2> interface_open{};
+  uint32_t next_generation = 1;
+
+  std::array<std::array<Fault, 3>, 16> faults{};  // [call][index + 1]
+  std::array<CommandFault, 5> command_faults{};
+  int echo_silent = 0;
+  int echo_wrong = 0;
+
+  // Control channel.
+  std::deque<uint8_t> control_rx;
+  int payload_pending = 0;
+  uint8_t payload_command = 0;
+  uint8_t payload_xor = 0;
+  bool autozeroed = false;
+  bool shunt = false;
+
+  std::array<uint8_t, QXSIM_EEPROM_UA_SIZE> eeprom{};
+
+  // Stream channel.
+  qxsim::StreamCommandParser parser;
+  std::array<uint8_t, 4> rate_high{0xC0, 0xC0, 0xC0, 0xC0};  // channels 1, 2, 3, 0
+  std::array<uint8_t, 4> rate_low{0xC0, 0xC0, 0xC0, 0xC0};
+  std::array<int, 4> divisors{};  // as received, by channel number
+  qxsim::SlotPattern pattern;
+  bool streaming = false;
+  bool in_task_stopped = false;
+  uint64_t produced_frozen = 0;  // words produced when the stream stopped
+  uint64_t tick_base = 0;        // ticks produced before `time_base` (paced mode)
+  Clock::time_point time_base{};
+  uint64_t read_bytes = 0;  // stream bytes taken by the host or dropped since the start
+  uint64_t lost_words = 0;
+
+  std::vector<qxsim_event> log;
+
+  Sim() { power_on(); }
+
+  void power_on() {
+    attached = true;
+    powered = true;
+    speed = 1.0;
+    test_pattern = false;
+    stream_limit = 0;
+    extra_devices = 0;
+    description = kDefaultDescription;
+    timeout_scale = 1.0;
+    for (auto &h : handles) h.in_use = false;
+    interface_open = {};
+    for (auto &row : faults) row = {};
+    command_faults = {};
+    echo_silent = echo_wrong = 0;
+    control_rx.clear();
+    payload_pending = 0;
+    autozeroed = false;
+    shunt = false;
+    eeprom.fill(0xFF);
+    static const char kRecord[] = "cal:312500 ";  // with its terminating zero: 12 bytes
+    std::memcpy(eeprom.data(), kRecord, sizeof kRecord);
+    parser.reset();
+    rate_high.fill(0xC0);
+    rate_low.fill(0xC0);
+    divisors = {};
+    pattern = {};
+    streaming = false;
+    in_task_stopped = false;
+    produced_frozen = tick_base = read_bytes = lost_words = 0;
+    log.clear();
+    log.reserve(1024);
+  }
+
+  // ---- handles ----
+  FT_HANDLE make_handle(int slot) {
+    return reinterpret_cast<FT_HANDLE>(
+        static_cast<uintptr_t>(handles[slot].generation) << 8 | static_cast<uintptr_t>(slot + 1));
+  }
+  Handle *lookup(FT_HANDLE h) {
+    const auto v = reinterpret_cast<uintptr_t>(h);
+    const auto slot = static_cast<long>(v & 0xFF) - 1;
+    if (slot < 0 || slot >= kMaxHandles) return nullptr;
+    Handle &e = handles[static_cast<size_t>(slot)];
+    if (!e.in_use || e.generation != (v >> 8)) return nullptr;
+    return &e;
+  }
+
+  // ---- faults and log ----
+  uint32_t take_fault(int call, int index) {
+    for (int i : {index + 1, 0}) {
+      Fault &f = faults[static_cast<size_t>(call)][static_cast<size_t>(i)];
+      if (f.times == 0 || f.status == 0) continue;
+      if (f.times > 0) --f.times;
+      return f.status;
+    }
+    return FT_OK;
+  }
+  void record(int call, int index, uint32_t status, uint32_t length, uint32_t done,
+              const void *bytes = nullptr, size_t nbytes = 0) {
+    if (log.size() >= QXSIM_LOG_CAPACITY) return;
+    qxsim_event e{};
+    e.call = call;
+    e.index = index;
+    e.status = status;
+    e.length = length;
+    e.done = done;
+    if (bytes) std::memcpy(e.bytes, bytes, std::min(nbytes, sizeof e.bytes));
+    log.push_back(e);
+  }
+
+  Clock::time_point deadline_after(uint32_t ms) const {
+    return Clock::now() + std::chrono::microseconds(static_cast<int64_t>(ms * 1000.0 * timeout_scale));
+  }
+
+  // ---- stream production ----
+  uint64_t ticks_now(Clock::time_point now) const {
+    const double secs = std::chrono::duration<double>(now - time_base).count();
+    return tick_base + static_cast<uint64_t>(std::max(0.0, secs) * kTicksPerSecond * speed);
+  }
+  uint64_t limit_words(uint64_t w) const { return stream_limit ? std::min(w, stream_limit) : w; }
+  // Words the amplifier has produced since the start command.
+  uint64_t produced(Clock::time_point now) const {
+    if (!streaming) return produced_frozen;
+    if (pattern.empty()) return 0;
+    if (speed <= 0) return limit_words(kUnbounded);
+    const uint64_t ticks = ticks_now(now) / kTicksPerPacket * kTicksPerPacket;
+    return limit_words(pattern.words_after_ticks(ticks));
+  }
+  // Bytes the host may read now; also drops what overflowed the receive buffer.
+  uint64_t available(Clock::time_point now) {
+    const uint64_t words = produced(now);
+    if (words == kUnbounded) return kUnbounded;
+    const uint64_t total = words * 2;
+    if (total - read_bytes > QXSIM_RX_BUFFER_BYTES && speed > 0) {
+      const uint64_t drop = total - read_bytes - QXSIM_RX_BUFFER_BYTES;
+      lost_words += (drop + 1) / 2;
+      read_bytes += (drop + 1) & ~uint64_t{1};
+    }
+    return total > read_bytes ? total - read_bytes : 0;
+  }
+  // When the next packet of words will be out (paced mode only).
+  Clock::time_point next_packet_time(Clock::time_point now) const {
+    if (!streaming || pattern.empty() || speed <= 0) return Clock::time_point::max();
+    const uint64_t next_ticks = (ticks_now(now) / kTicksPerPacket + 1) * kTicksPerPacket;
+    const double secs = static_cast<double>(next_ticks - tick_base) / (kTicksPerSecond * speed);
+    return time_base + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
+  }
+
+  uint16_t word_value(uint64_t w) const {
+    const auto &slots = pattern.slots;
+    const uint64_t frame = w / slots.size();
+    const auto &slot = slots[w % slots.size()];
+    const uint64_t n = frame * pattern.per_frame[slot.channel] + slot.rank;
+    if (test_pattern) return static_cast<uint16_t>((n * 4 + slot.channel) * 40503u + 12345u);
+    const Waveform &wf = kWaveforms[slot.channel];
+    const double t = static_cast<double>(frame * pattern.ticks + slot.tick) / kTicksPerSecond;
+    double volts = wf.amplitude_v * std::sin(2.0 * std::numbers::pi * wf.frequency_hz * t);
+    if (!autozeroed) volts += wf.offset_v;
+    // A little deterministic noise of a few counts.
+    const uint64_t h = (w + 1) * 0x9E3779B97F4A7C15ull;
+    const int noise = static_cast<int>((h >> 59) & 7) - 3;
+    double counts = 32768.0 + std::round(volts / kVoltsPerCount) + noise;
+    if (shunt) counts += QXSIM_SHUNT_STEP_COUNTS;
+    return static_cast<uint16_t>(std::clamp(counts, 0.0, 65535.0));
+  }
+
+  // Copies stream bytes from the current read position.
+  void copy_stream(uint8_t *dst, uint64_t n) {
+    uint64_t pos = read_bytes;
+    const uint64_t end = pos + n;
+    if (pos & 1) *dst++ = static_cast<uint8_t>(word_value(pos / 2) >> 8), ++pos;
+    if (test_pattern) {
+      // Fast path for unpaced streaming: walk the frame instead of dividing per word.
+      const auto &slots = pattern.slots;
+      uint64_t w = pos / 2;
+      uint64_t frame = w / slots.size();
+      size_t s = w % slots.size();
+      while (pos + 2 <= end) {
+        const auto &slot = slots[s];
+        const uint64_t k = frame * pattern.per_frame[slot.channel] + slot.rank;
+        const auto v = static_cast<uint16_t>((k * 4 + slot.channel) * 40503u + 12345u);
+        dst[0] = static_cast<uint8_t>(v);
+        dst[1] = static_cast<uint8_t>(v >> 8);
+        dst += 2;
+        pos += 2;
+        if (++s == slots.size()) s = 0, ++frame;
+      }
+    } else {
+      for (; pos + 2 <= end; pos += 2, dst += 2) {
+        const uint16_t v = word_value(pos / 2);
+        dst[0] = static_cast<uint8_t>(v);
+        dst[1] = static_cast<uint8_t>(v >> 8);
+      }
+    }
+    if (pos < end) *dst = static_cast<uint8_t>(word_value(pos / 2)), ++pos;
+    read_bytes = end;
+  }
+
+  void start_stream() {
+    for (int i = 0; i < 4; ++i) {
+      const int channel = (i + 1) % 4;  // bytes 1..4 carry channels 1, 2, 3, 0
+      divisors[static_cast<size_t>(channel)] =
+          qxsim::divisor_from_bytes(rate_high[static_cast<size_t>(i)], rate_low[static_cast<size_t>(i)]);
+    }
+    pattern = qxsim::make_slot_pattern(divisors, QXSIM_MAX_FRAME_TICKS);
+    streaming = true;
+    read_bytes = 0;
+    lost_words = 0;
+    produced_frozen = 0;
+    tick_base = 0;
+    time_base = Clock::now();
+  }
+  void stop_stream() {
+    if (!streaming) return;
+    const uint64_t words = produced(Clock::now());
+    // Unpaced, the amplifier has produced exactly what the host read.
+    produced_frozen = words == kUnbounded ? (read_bytes + 1) / 2 : words;
+    streaming = false;
+  }
+  void set_speed(double factor) {
+    const auto now = Clock::now();
+    if (streaming && !pattern.empty()) {
+      if (speed > 0)
+        tick_base = ticks_now(now);
+      else
+        tick_base = pattern.ticks_for_words((read_bytes + 1) / 2);
+      time_base = now;
+    }
+    speed = factor < 0 ? 0 : factor;
+  }
+
+  void handle_stream_bytes(const uint8_t *bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      const qxsim::ParsedCommand cmd = parser.feed(bytes[i]);
+      switch (cmd.kind) {
+        case qxsim::StreamCommand::kStop:
+          stop_stream();
+          break;
+        case qxsim::StreamCommand::kStart:
+          start_stream();
+          break;
+        case qxsim::StreamCommand::kRateHigh:
+          rate_high = cmd.channel_bytes;
+          break;
+        case qxsim::StreamCommand::kRateLow:
+          rate_low = cmd.channel_bytes;
+          break;
+        case qxsim::StreamCommand::kNone:
+          break;
+      }
+    }
+  }
+
+  void answer(uint8_t echo, bool with_result, uint8_t result, bool &silent, bool &wrong) {
+    if (silent) return;
+    control_rx.push_back(wrong ? static_cast<uint8_t>(~echo) : echo);
+    if (with_result) control_rx.push_back(result);
+  }
+  void handle_control_bytes(const uint8_t *bytes, size_t n) {
+    if (!powered) return;
+    bool silent = false, wrong = false;
+    if (echo_silent > 0) {
+      --echo_silent;
+      silent = true;
+    } else if (echo_wrong > 0) {
+      --echo_wrong;
+      wrong = true;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const uint8_t b = bytes[i];
+      if (payload_pending > 0) {
+        payload_xor ^= b;
+        if (--payload_pending == 0) answer(payload_command, true, payload_xor, silent, wrong);
+        continue;
+      }
+      if ((b & 0xF0) == 0x90) {
+        payload_command = b;
+        payload_pending = (b & 0x0F) + 1;
+        payload_xor = 0;
+        continue;
+      }
+      if (!silent && !wrong) {
+        if (b == 0x10) autozeroed = true;
+        if (b == 0x40) shunt = true;
+        if (b == 0x50) shunt = false;
+      }
+      answer(b, false, 0, silent, wrong);
+    }
+  }
+
+  static int command_of(const uint8_t *bytes, size_t n) {
+    if (n == 0) return 0;
+    if (bytes[0] == 0x4A && n >= 2) return bytes[1] == 0xC1 ? QXSIM_CMD_START : QXSIM_CMD_STOP;
+    if (bytes[0] == 0x8B) return QXSIM_CMD_RATE_HIGH;
+    if (bytes[0] == 0x80) return QXSIM_CMD_RATE_LOW;
+    return 0;
+  }
+};
+
+Sim &sim() {
+  static Sim instance;
+  return instance;
+}
+
+}  // namespace
+
+extern "C" {
+
+FT_STATUS FTD2XX_CALL FT_CreateDeviceInfoList(LPDWORD count) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  FT_STATUS st = s.take_fault(QXSIM_CALL_CREATE_LIST, -1);
+  if (st == FT_OK && !count) st = FT_INVALID_PARAMETER;
+  if (st == FT_OK) *count = static_cast<DWORD>((s.attached ? 2 : 0) + s.extra_devices);
+  s.record(QXSIM_CALL_CREATE_LIST, -1, st, 0, 0);
+  return st;
+}
+
+FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, LPDWORD count) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  FT_STATUS st = s.take_fault(QXSIM_CALL_GET_LIST, -1);
+  if (st == FT_OK && (!dest || !count)) st = FT_INVALID_PARAMETER;
+  if (st == FT_OK) {
+    DWORD n = 0;
+    if (s.attached) {
+      for (int i = 0; i < 2; ++i, ++n) {
+        FT_DEVICE_LIST_INFO_NODE &node = dest[n];
+        node = {};
+        node.Flags = 0;
+        node.Type = 6;  // a dual high-speed bridge
+        node.ID = 0x04036010;
+        node.LocId = 0x0211u + static_cast<DWORD>(i);
+        std::snprintf(node.SerialNumber, sizeof node.SerialNumber, "QX47000%c", 'A' + i);
+        std::snprintf(node.Description, sizeof node.Description, "%s",
+                      i == 0 ? s.description.c_str() : "QX-470-USB B");
+      }
+    }
+    for (int i = 0; i < s.extra_devices; ++i, ++n) {
+      FT_DEVICE_LIST_INFO_NODE &node = dest[n];
+      node = {};
+      node.Type = 5;
+      node.ID = 0x04036001;
+      node.LocId = 0x0300u + static_cast<DWORD>(i);
+      std::snprintf(node.SerialNumber, sizeof node.SerialNumber, "FTX%05d", i);
+      std::snprintf(node.Description, sizeof node.Description, "USB <-> Serial");
+    }
+    *count = n;
+  }
+  s.record(QXSIM_CALL_GET_LIST, -1, st, 0, 0);
+  return st;
+}
+
+FT_STATUS FTD2XX_CALL FT_Open(int index, FT_HANDLE *out) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  FT_STATUS st = out ? s.take_fault(QXSIM_CALL_OPEN, index) : FT_STATUS{FT_INVALID_PARAMETER};
+  if (st == FT_OK) {
+    if (!s.attached || index < 0 || index >= 2 + s.extra_devices) {
+      st = FT_DEVICE_NOT_FOUND;
+    } else if (index >= 2 || s.interface_open[static_cast<size_t>(index)]) {
+      st = FT_DEVICE_NOT_OPENED;  // other devices are not ours; an open interface is busy
+    } else {
+      int slot = 0;
+      while (slot < kMaxHandles && s.handles[static_cast<size_t>(slot)].in_use) ++slot;
+      if (slot == kMaxHandles) {
+        st = FT_INSUFFICIENT_RESOURCES;
+      } else {
+        Handle &h = s.handles[static_cast<size_t>(slot)];
+        h = {};
+        h.in_use = true;
+        h.index = index;
+        h.generation = s.next_generation++ & 0xFFFFFF;
+        if (h.generation == 0) h.generation = s.next_generation++;
+        s.interface_open[static_cast<size_t>(index)] = true;
+        *out = s.make_handle(slot);
+      }
+    }
+  }
+  s.record(QXSIM_CALL_OPEN, index, st, 0, 0);
+  return st;
+}
+
+FT_STATUS FTD2XX_CALL FT_Close(FT_HANDLE handle) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  Handle *h = s.lookup(handle);
+  const int index = h ? h->index : -1;
+  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_CLOSE, index) : FT_STATUS{FT_INVALID_HANDLE};
+  if (h) {  // the handle is released even when the close reports a failure
+    h->in_use = false;
+    s.interface_open[static_cast<size_t>(index)] = false;
+    s.cv.notify_all();
+  }
+  s.record(QXSIM_CALL_CLOSE, index, st, 0, 0);
+  return st;
+}
+
+FT_STATUS FTD2XX_CALL FT_SetTimeouts(FT_HANDLE handle, ULONG read_ms, ULONG write_ms) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  Handle *h = s.lookup(handle);
+  const int index = h ? h->index : -1;
+  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_SET_TIMEOUTS, index) : FT_STATUS{FT_INVALID_HANDLE};
+  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
+  if (st == FT_OK) {
+    h->read_timeout_ms = read_ms;
+    h->write_timeout_ms = write_ms;
+  }
+  s.record(QXSIM_CALL_SET_TIMEOUTS, index, st, read_ms, write_ms);
+  return st;
+}
+
+FT_STATUS FTD2XX_CALL FT_Purge(FT_HANDLE handle, ULONG mask) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  Handle *h = s.lookup(handle);
+  const int index = h ? h->index : -1;
+  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_PURGE, index) : FT_STATUS{FT_INVALID_HANDLE};
+  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
+  if (st == FT_OK && (mask & FT_PURGE_RX)) {
+    if (index == kControl) {
+      s.control_rx.clear();
+    } else {
+      const uint64_t avail = s.available(Clock::now());
+      if (avail != kUnbounded) s.read_bytes += avail;
+    }
+  }
+  s.record(QXSIM_CALL_PURGE, index, st, mask, 0);
+  return st;
+}
+
+FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, LPVOID buffer, DWORD length, LPDWORD written) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  Handle *h = s.lookup(handle);
+  const int index = h ? h->index : -1;
+  const auto *bytes = static_cast<const uint8_t *>(buffer);
+  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_WRITE, index) : FT_STATUS{FT_INVALID_HANDLE};
+  if (st == FT_OK && (!written || (!buffer && length))) st = FT_INVALID_PARAMETER;
+  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
+  DWORD done = 0;
+  if (st == FT_OK) {
+    done = length;
+    if (index == kStream) {
+      if (const int cmd = Sim::command_of(bytes, length)) {
+        const CommandFault &f = s.command_faults[static_cast<size_t>(cmd)];
+        if (f.status != 0) {
+          st = f.status;
+          done = 0;
+        } else if (f.written >= 0) {
+          done = std::min<DWORD>(length, static_cast<DWORD>(f.written));
+        }
+      }
+      if (st == FT_OK) s.handle_stream_bytes(bytes, done);
+    } else {
+      s.handle_control_bytes(bytes, done);
+    }
+    s.cv.notify_all();
+  }
+  if (written) *written = done;
+  s.record(QXSIM_CALL_WRITE, index, st, length, done, buffer, length);
+  return st;
+}
+
+FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE handle, LPVOID buffer, DWORD length, LPDWORD got_out) {
+  Sim &s = sim();
+  std::unique_lock lock(s.mu);
+  Handle *h = s.lookup(handle);
+  const int index = h ? h->index : -1;
+  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_READ, index) : FT_STATUS{FT_INVALID_HANDLE};
+  if (st == FT_OK && (!got_out || (!buffer && length))) st = FT_INVALID_PARAMETER;
+  auto *dst = static_cast<uint8_t *>(buffer);
+  DWORD got = 0;
+  if (st == FT_OK) {
+    const uint32_t timeout = h->read_timeout_ms;
+    const auto deadline = timeout ? s.deadline_after(timeout) : Clock::time_point::max();
+    const uint32_t generation = h->generation;
+    const int slot = static_cast<int>(h - s.handles.data());
+    for (;;) {
+      const Handle &cur = s.handles[static_cast<size_t>(slot)];
+      if (!cur.in_use || cur.generation != generation) {
+        st = FT_INVALID_HANDLE;  // closed under our feet
+        break;
+      }
+      if (!s.attached) {
+        st = FT_IO_ERROR;
+        break;
+      }
+      const auto now = Clock::now();
+      if (index == kControl) {
+        while (got < length && !s.control_rx.empty()) {
+          dst[got++] = s.control_rx.front();
+          s.control_rx.pop_front();
+        }
+      } else if (!s.in_task_stopped) {
+        const uint64_t avail = s.available(now);
+        const uint64_t take = std::min<uint64_t>(avail, length - got);
+        s.copy_stream(dst + got, take);
+        got += static_cast<DWORD>(take);
+      }
+      if (got == length || now >= deadline) break;
+      const auto wake =
+          index == kStream && !s.in_task_stopped ? std::min(deadline, s.next_packet_time(now)) : deadline;
+      if (wake == Clock::time_point::max())
+        s.cv.wait(lock);
+      else
+        s.cv.wait_until(lock, wake);
+    }
+  }
+  if (got_out) *got_out = got;
+  s.record(QXSIM_CALL_READ, index, st, length, got);
+  return st;
+}
+
+static FT_STATUS in_task(FT_HANDLE handle, int call, bool stop) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  Handle *h = s.lookup(handle);
+  const int index = h ? h->index : -1;
+  FT_STATUS st = h ? s.take_fault(call, index) : FT_STATUS{FT_INVALID_HANDLE};
+  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
+  if (st == FT_OK && index == kStream) {
+    s.in_task_stopped = stop;
+    s.cv.notify_all();
+  }
+  s.record(call, index, st, 0, 0);
+  return st;
+}
+
+FT_STATUS FTD2XX_CALL FT_StopInTask(FT_HANDLE handle) {
+  return in_task(handle, QXSIM_CALL_STOP_IN_TASK, true);
+}
+
+FT_STATUS FTD2XX_CALL FT_RestartInTask(FT_HANDLE handle) {
+  return in_task(handle, QXSIM_CALL_RESTART_IN_TASK, false);
+}
+
+FT_STATUS FTD2XX_CALL FT_EE_UARead(FT_HANDLE handle, PUCHAR data, DWORD length, LPDWORD got) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  Handle *h = s.lookup(handle);
+  const int index = h ? h->index : -1;
+  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_EE_READ, index) : FT_STATUS{FT_INVALID_HANDLE};
+  if (st == FT_OK && (!data || !got)) st = FT_INVALID_PARAMETER;
+  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
+  DWORD n = 0;
+  if (st == FT_OK) {
+    n = std::min<DWORD>(length, QXSIM_EEPROM_UA_SIZE);
+    std::memcpy(data, s.eeprom.data(), n);
+    *got = n;
+  }
+  s.record(QXSIM_CALL_EE_READ, index, st, length, n);
+  return st;
+}
+
+FT_STATUS FTD2XX_CALL FT_EE_UAWrite(FT_HANDLE handle, PUCHAR data, DWORD length) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  Handle *h = s.lookup(handle);
+  const int index = h ? h->index : -1;
+  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_EE_WRITE, index) : FT_STATUS{FT_INVALID_HANDLE};
+  if (st == FT_OK && (!data || length > QXSIM_EEPROM_UA_SIZE)) st = FT_INVALID_PARAMETER;
+  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
+  if (st == FT_OK) std::memcpy(s.eeprom.data(), data, length);
+  s.record(QXSIM_CALL_EE_WRITE, index, st, length, st == FT_OK ? length : 0, data,
+           data ? length : 0);
+  return st;
+}
+
+// ---- control API ----
+
+void qxsim_reset(void) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.power_on();
+  s.cv.notify_all();
+}
+
+void qxsim_set_attached(int attached) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.attached = attached != 0;
+  if (!s.attached) {
+    s.stop_stream();
+    s.control_rx.clear();
+  }
+  s.cv.notify_all();
+}
+
+void qxsim_set_powered(int powered) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.powered = powered != 0;
+}
+
+void qxsim_set_speed(double factor) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.set_speed(factor);
+  s.cv.notify_all();
+}
+
+void qxsim_set_signal(int test_pattern) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.test_pattern = test_pattern != 0;
+}
+
+unsigned qxsim_pattern_value(int channel, unsigned n) {
+  return static_cast<uint16_t>((n * 4u + static_cast<unsigned>(channel)) * 40503u + 12345u);
+}
+
+void qxsim_set_stream_limit(unsigned long long words) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.stream_limit = words;
+  s.cv.notify_all();
+}
+
+int qxsim_eeprom_read(unsigned char *buf, int len) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  if (!buf || len <= 0) return 0;
+  const int n = std::min(len, QXSIM_EEPROM_UA_SIZE);
+  std::memcpy(buf, s.eeprom.data(), static_cast<size_t>(n));
+  return n;
+}
+
+int qxsim_eeprom_write(const unsigned char *buf, int len) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  if (!buf || len <= 0) return 0;
+  const int n = std::min(len, QXSIM_EEPROM_UA_SIZE);
+  std::memcpy(s.eeprom.data(), buf, static_cast<size_t>(n));
+  return n;
+}
+
+void qxsim_set_extra_devices(int count) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.extra_devices = std::clamp(count, 0, 8);
+}
+
+void qxsim_set_description(const char *description) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.description = description ? std::string(description).substr(0, 63) : kDefaultDescription;
+}
+
+void qxsim_set_timeout_scale(double factor) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.timeout_scale = factor > 0 ? factor : 1.0;
+}
+
+void qxsim_set_echo_fault(int silent, int wrong) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.echo_silent = std::max(silent, 0);
+  s.echo_wrong = std::max(wrong, 0);
+}
+
+void qxsim_set_fault(int call, int index, unsigned status, int times) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  if (call < QXSIM_CALL_OPEN || call > QXSIM_CALL_GET_LIST || index < -1 || index > 1) return;
+  s.faults[static_cast<size_t>(call)][static_cast<size_t>(index + 1)] = {status, times};
+}
+
+void qxsim_set_command_fault(int command, unsigned status, int written) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  if (command < QXSIM_CMD_STOP || command > QXSIM_CMD_RATE_LOW) return;
+  s.command_faults[static_cast<size_t>(command)] = {status, written};
+}
+
+void qxsim_log_clear(void) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.log.clear();
+}
+
+int qxsim_log_count(void) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  return static_cast<int>(s.log.size());
+}
+
+int qxsim_log_get(int i, qxsim_event *event) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  if (!event || i < 0 || static_cast<size_t>(i) >= s.log.size()) return 0;
+  *event = s.log[static_cast<size_t>(i)];
+  return 1;
+}
+
+int qxsim_open_handles(void) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  return static_cast<int>(std::count_if(s.handles.begin(), s.handles.end(),
+                                        [](const Handle &h) { return h.in_use; }));
+}
+
+int qxsim_streaming(void) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  return s.streaming ? 1 : 0;
+}
+
+int qxsim_shunt_on(void) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  return s.shunt ? 1 : 0;
+}
+
+unsigned long long qxsim_words_sent(void) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  const uint64_t words = s.produced(Clock::now());
+  return words == kUnbounded ? (s.read_bytes + 1) / 2 : words;
+}
+
+unsigned long long qxsim_lost_words(void) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.available(Clock::now());
+  return s.lost_words;
+}
+
+int qxsim_divisor(int channel) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  return channel >= 0 && channel < 4 ? s.divisors[static_cast<size_t>(channel)] : 0;
+}
+
+}  // extern "C"
