@@ -1,0 +1,33 @@
+// The operating-system services the library uses. One interface; a POSIX and a Win32
+// implementation. Nothing else in the library calls the operating system.
+#pragma once
+
+#include <cstdint>
+
+namespace qx::platform {
+
+// Auto-reset event: a wait that succeeds resets it.
+struct Event;
+Event *event_create();  // nullptr when the system refuses
+void event_destroy(Event *e);
+void event_set(Event *e);
+void event_wait(Event *e);  // without time-out
+void event_reset(Event *e);
+
+using ThreadEntry = uint32_t (*)(void *param);
+using Thread = std::uintptr_t;  // 0: no thread
+// Starts a thread at the highest priority the process may use (falling back to the default
+// priority when a higher one is not permitted). 0 when no thread can be created.
+Thread thread_start(ThreadEntry entry, void *param);
+void thread_join(Thread t);  // after the thread has signalled its end
+
+void *foreground_window();
+// Shows "text" as the library's error message box (on POSIX: one line on standard error).
+void alert(const char *text);
+// Tests route alerts to a hook instead; nullptr restores the default.
+void set_alert_hook(void (*hook)(const char *text));
+
+void sleep_ms(unsigned ms);
+void cpu_relax();
+
+}  // namespace qx::platform

@@ -1,0 +1,33 @@
+// The control channel (bridge interface 0): command exchanges, the device check, and the
+// calibration record in the bridge's EEPROM user area.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace qx {
+
+constexpr int kCalibrationRecordBytes = 12;
+constexpr uint32_t kControlTimeoutMs = 1000;
+constexpr int kCommandAttempts = 3;
+
+// Sends one command and checks its echo: 1 echoed, 0..255 the result byte of a type 9 exchange
+// with a payload, -1 open failed, -2 time-outs refused, -3 purge refused, -4 no or wrong echo.
+// Types 2, 3 and 9 take an argument 0..15; any other argument is refused with -4 before anything
+// is sent. `payload` (b + 1 bytes) is read for type 9 only.
+int32_t send_command(int32_t type, int32_t argument, const uint8_t *payload);
+
+int32_t get_device_status();
+int32_t do_autozero();
+int32_t do_cal_on();
+int32_t do_cal_off();
+int32_t set_calibration_data(int32_t value);
+int32_t get_calibration_data();
+
+// The record "cal:%d " cut to 12 bytes.
+std::array<uint8_t, kCalibrationRecordBytes> format_calibration_record(int32_t value);
+// Parses a record within its 12 bytes: "cal:", optional white space, an optional sign, decimal
+// digits; ends at the first zero byte. Anything unusable gives 0.
+int32_t parse_calibration_record(const uint8_t (&record)[kCalibrationRecordBytes]);
+
+}  // namespace qx
