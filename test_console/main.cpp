@@ -1,0 +1,6 @@
+#include "console_posix.h"
+
+int main() {
+  qxconsole::PosixConsole console;
+  return qxconsole::run_console(console);
+}
