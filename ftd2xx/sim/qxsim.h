@@ -21,6 +21,11 @@
  *   order 1, 2, 3, 0. Rate sets whose frame would exceed QXSIM_MAX_FRAME_TICKS ticks, or with
  *   every channel off, stream nothing. A start command begins a new stream: whatever of an earlier
  *   stream the host had not read is dropped.
+ * - Start-up settings: when the simulator is first used in a process, these environment variables
+ *   set up the device, so that a test rig can prepare a program that it starts: QXSIM_ATTACHED and
+ *   QXSIM_POWERED (0 or 1), QXSIM_SIGNAL (1: test pattern), QXSIM_SPEED (as qxsim_set_speed) and
+ *   QXSIM_EEPROM (text stored, with its zero byte, at the start of the user area). qxsim_reset()
+ *   ignores them.
  * - Pacing: words become available as the 100 kS/s ticks pass on a monotonic clock, in packets of
  *   1 ms. The receive buffer holds QXSIM_RX_BUFFER_BYTES; words the host has not read in time are
  *   lost (the oldest first) and counted. Speed 0 delivers as fast as the host reads.

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -109,8 +110,27 @@ struct Sim {
   uint64_t lost_words = 0;
 
   std::vector<qxsim_event> log;
+  // Like D2XX, the list handed out is the one the last FT_CreateDeviceInfoList counted, so a
+  // device that arrives in between cannot overrun the caller's array.
+  DWORD listed = 0;
 
-  Sim() { power_on(); }
+  Sim() {
+    power_on();
+    apply_environment();
+  }
+
+  // Lets a test rig set up the simulated device of a program it starts (the console, say).
+  void apply_environment() {
+    if (const char *v = std::getenv("QXSIM_ATTACHED")) attached = std::atoi(v) != 0;
+    if (const char *v = std::getenv("QXSIM_POWERED")) powered = std::atoi(v) != 0;
+    if (const char *v = std::getenv("QXSIM_SIGNAL")) test_pattern = std::atoi(v) != 0;
+    if (const char *v = std::getenv("QXSIM_SPEED")) speed = std::max(0.0, std::atof(v));
+    if (const char *v = std::getenv("QXSIM_EEPROM")) {
+      eeprom.fill(0xFF);
+      const size_t n = std::min(std::strlen(v) + 1, eeprom.size());
+      std::memcpy(eeprom.data(), v, n);
+    }
+  }
 
   void power_on() {
     attached = true;
@@ -143,6 +163,7 @@ struct Sim {
     produced_frozen = tick_base = read_bytes = lost_words = 0;
     log.clear();
     log.reserve(1024);
+    listed = 0;
   }
 
   // ---- handles ----
@@ -240,6 +261,7 @@ struct Sim {
 
   // Copies stream bytes from the current read position.
   void copy_stream(uint8_t *dst, uint64_t n) {
+    if (n == 0) return;
     uint64_t pos = read_bytes;
     const uint64_t end = pos + n;
     if (pos & 1) *dst++ = static_cast<uint8_t>(word_value(pos / 2) >> 8), ++pos;
@@ -385,7 +407,7 @@ FT_STATUS FTD2XX_CALL FT_CreateDeviceInfoList(LPDWORD count) {
   std::lock_guard lock(s.mu);
   FT_STATUS st = s.take_fault(QXSIM_CALL_CREATE_LIST, -1);
   if (st == FT_OK && !count) st = FT_INVALID_PARAMETER;
-  if (st == FT_OK) *count = static_cast<DWORD>((s.attached ? 2 : 0) + s.extra_devices);
+  if (st == FT_OK) *count = s.listed = static_cast<DWORD>((s.attached ? 2 : 0) + s.extra_devices);
   s.record(QXSIM_CALL_CREATE_LIST, -1, st, 0, 0);
   return st;
 }
@@ -398,7 +420,7 @@ FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, LPDWO
   if (st == FT_OK) {
     DWORD n = 0;
     if (s.attached) {
-      for (int i = 0; i < 2; ++i, ++n) {
+      for (int i = 0; i < 2 && n < s.listed; ++i, ++n) {
         FT_DEVICE_LIST_INFO_NODE &node = dest[n];
         node = {};
         node.Flags = 0;
@@ -410,7 +432,7 @@ FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, LPDWO
                       i == 0 ? s.description.c_str() : "QX-470-USB B");
       }
     }
-    for (int i = 0; i < s.extra_devices; ++i, ++n) {
+    for (int i = 0; i < s.extra_devices && n < s.listed; ++i, ++n) {
       FT_DEVICE_LIST_INFO_NODE &node = dest[n];
       node = {};
       node.Type = 5;
@@ -495,6 +517,7 @@ FT_STATUS FTD2XX_CALL FT_Purge(FT_HANDLE handle, ULONG mask) {
   if (st == FT_OK && (mask & FT_PURGE_RX)) {
     if (index == kControl) {
       s.control_rx.clear();
+      s.payload_pending = 0;  // a half-sent payload is dropped with the rest
     } else {
       const uint64_t avail = s.available(Clock::now());
       if (avail != kUnbounded) s.read_bytes += avail;
