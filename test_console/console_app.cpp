@@ -91,11 +91,20 @@ bool select_rates(ConsoleIo &io, Selection &sel) {
     if (key != kExtendedPrefix) break;
     int32_t &rate = sel.rate_index[sel.cursor_channel];
     switch (io.read_key()) {
-      case 72: if (rate < kTopRate) ++rate; break;
-      case 80: if (rate > 0) --rate; break;
-      case 77: if (sel.cursor_channel < kChannels - 1) ++sel.cursor_channel; break;
-      case 75: if (sel.cursor_channel > 0) --sel.cursor_channel; break;
-      default: break;
+      case 72:
+        if (rate < kTopRate) ++rate;
+        break;
+      case 80:
+        if (rate > 0) --rate;
+        break;
+      case 77:
+        if (sel.cursor_channel < kChannels - 1) ++sel.cursor_channel;
+        break;
+      case 75:
+        if (sel.cursor_channel > 0) --sel.cursor_channel;
+        break;
+      default:
+        break;
     }
   }
   while (io.key_waiting()) io.read_key();
@@ -140,7 +149,10 @@ void act_on_key(Acquisition &a, int key) {
       Do_Autozero();
       break;
     case '1':
-      if (a.shunt_on) Do_Cal_Off(); else Do_Cal_On();
+      if (a.shunt_on)
+        Do_Cal_Off();
+      else
+        Do_Cal_On();
       a.shunt_on = !a.shunt_on;
       break;
     case '+':

@@ -20,7 +20,9 @@ volatile std::sig_atomic_t g_interrupted = 0;
 termios g_saved;
 volatile std::sig_atomic_t g_have_saved = 0;
 
-void on_signal(int) { g_interrupted = 1; }
+void on_signal(int) {
+  g_interrupted = 1;
+}
 
 void restore_saved_terminal() {
   if (g_have_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
@@ -31,13 +33,20 @@ constexpr int kEscapeFollowMs = 40;  // bytes of one sequence arrive together
 
 int cursor_code(int final_byte) {
   switch (final_byte) {
-    case 'A': return 72;  // Up
-    case 'B': return 80;  // Down
-    case 'C': return 77;  // Right
-    case 'D': return 75;  // Left
-    case 'H': return 71;  // Home
-    case 'F': return 79;  // End
-    default: return -1;
+    case 'A':
+      return 72;  // Up
+    case 'B':
+      return 80;  // Down
+    case 'C':
+      return 77;  // Right
+    case 'D':
+      return 75;  // Left
+    case 'H':
+      return 71;  // Home
+    case 'F':
+      return 79;  // End
+    default:
+      return -1;
   }
 }
 
@@ -52,17 +61,38 @@ void tilde_key(int n, std::deque<int> &out) {
     out.push_back(code);
   };
   switch (n) {
-    case 1: case 7: return put(224, 71);  // Home
-    case 2: return put(224, 82);          // Insert
-    case 3: return put(224, 83);          // Delete
-    case 4: case 8: return put(224, 79);  // End
-    case 5: return put(224, 73);          // Page Up
-    case 6: return put(224, 81);          // Page Down
-    case 11: case 12: case 13: case 14: case 15: return put(0, 59 + (n - 11));  // F1..F5
-    case 17: case 18: case 19: case 20: case 21: return put(0, 64 + (n - 17));  // F6..F10
-    case 23: return put(224, 133);  // F11
-    case 24: return put(224, 134);  // F12
-    default: return;
+    case 1:
+    case 7:
+      return put(224, 71);  // Home
+    case 2:
+      return put(224, 82);  // Insert
+    case 3:
+      return put(224, 83);  // Delete
+    case 4:
+    case 8:
+      return put(224, 79);  // End
+    case 5:
+      return put(224, 73);  // Page Up
+    case 6:
+      return put(224, 81);  // Page Down
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+      return put(0, 59 + (n - 11));  // F1..F5
+    case 17:
+    case 18:
+    case 19:
+    case 20:
+    case 21:
+      return put(0, 64 + (n - 17));  // F6..F10
+    case 23:
+      return put(224, 133);  // F11
+    case 24:
+      return put(224, 134);  // F12
+    default:
+      return;
   }
 }
 
@@ -143,7 +173,9 @@ void PosixConsole::restore_terminal() {
   if (tty_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
 }
 
-bool PosixConsole::interrupted() { return g_interrupted != 0; }
+bool PosixConsole::interrupted() {
+  return g_interrupted != 0;
+}
 
 int PosixConsole::read_byte(int timeout_ms) {
   if (eof_ || g_interrupted) return -2;
@@ -181,7 +213,9 @@ bool PosixConsole::fill_pending(bool block) {
   return true;
 }
 
-bool PosixConsole::key_waiting() { return !pending_.empty() || fill_pending(false); }
+bool PosixConsole::key_waiting() {
+  return !pending_.empty() || fill_pending(false);
+}
 
 int PosixConsole::read_key() {
   fill_pending(true);

@@ -30,8 +30,14 @@ TEST(StreamCommands, RateCommandsCarryChannelsOneTwoThreeZero) {
     int32_t divisor;
     uint8_t high, low;
   };
-  for (const Split s : {Split{0, 0xC0, 0xC0}, {100, 0xC1, 0xE4}, {50, 0xC0, 0xF2}, {20, 0xC0, 0xD4},
-                        {10, 0xC0, 0xCA}, {5, 0xC0, 0xC5}, {2, 0xC0, 0xC2}, {1, 0xC0, 0xC1}}) {
+  for (const Split s : {Split{0, 0xC0, 0xC0},
+                        {100, 0xC1, 0xE4},
+                        {50, 0xC0, 0xF2},
+                        {20, 0xC0, 0xD4},
+                        {10, 0xC0, 0xCA},
+                        {5, 0xC0, 0xC5},
+                        {2, 0xC0, 0xC2},
+                        {1, 0xC0, 0xC1}}) {
     EXPECT_EQ(qx::high_channel_byte(s.divisor), s.high) << s.divisor;
     EXPECT_EQ(qx::low_channel_byte(s.divisor), s.low) << s.divisor;
   }
@@ -58,11 +64,20 @@ class Acquisition : public LibraryTest {
           out.push_back(e.bytes[0] == 0x4A ? (e.bytes[1] == 0xC1 ? "start" : "stop")
                                            : (e.bytes[0] == 0x8B ? "high" : "low"));
           break;
-        case QXSIM_CALL_PURGE: out.push_back("purge"); break;
-        case QXSIM_CALL_STOP_IN_TASK: out.push_back("stop-in"); break;
-        case QXSIM_CALL_RESTART_IN_TASK: out.push_back("restart-in"); break;
-        case QXSIM_CALL_READ: out.push_back("read " + std::to_string(e.length)); break;
-        default: break;
+        case QXSIM_CALL_PURGE:
+          out.push_back("purge");
+          break;
+        case QXSIM_CALL_STOP_IN_TASK:
+          out.push_back("stop-in");
+          break;
+        case QXSIM_CALL_RESTART_IN_TASK:
+          out.push_back("restart-in");
+          break;
+        case QXSIM_CALL_READ:
+          out.push_back("read " + std::to_string(e.length));
+          break;
+        default:
+          break;
       }
     }
     return out;
@@ -104,8 +119,9 @@ TEST_F(Acquisition, PrimingReadsOneFrameAtATimeUntilTwentyBytes) {
   expected.insert(expected.end(), 10, "read 2");
   expected.push_back("read 32768");
   ASSERT_GE(calls.size(), expected.size());
-  EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + static_cast<long>(expected.size())),
-            expected);
+  EXPECT_EQ(
+      std::vector<std::string>(calls.begin(), calls.begin() + static_cast<long>(expected.size())),
+      expected);
 }
 
 class RingContents : public LibraryTest,
@@ -131,7 +147,8 @@ TEST_P(RingContents, BlocksHoldTheStreamAfterPriming) {
       const uint32_t w = primed + b * 16384 + i;
       const int c = l.owners[w % frame];
       const uint8_t *p = &qx::block_ring[b][2 * i];
-      ASSERT_EQ(p[0] | p[1] << 8, static_cast<int>(qxsim_pattern_value(c, n[static_cast<size_t>(c)]++)))
+      ASSERT_EQ(p[0] | p[1] << 8,
+                static_cast<int>(qxsim_pattern_value(c, n[static_cast<size_t>(c)]++)))
           << "block " << b << " word " << i;
     }
   }
@@ -152,8 +169,8 @@ TEST_F(Acquisition, BlockSixtyFourLandsInRingBlockZeroAndTheCounterWraps) {
   for (int b = 0; b < 5; ++b) {
     for (uint32_t i : {0u, 1u, 16383u}) {
       const uint8_t *p = &qx::block_ring[ring_of_stream_block[b]][2 * i];
-      EXPECT_EQ(p[0] | p[1] << 8,
-                static_cast<int>(qxsim_pattern_value(0, primed + static_cast<uint32_t>(b) * 16384 + i)))
+      EXPECT_EQ(p[0] | p[1] << 8, static_cast<int>(qxsim_pattern_value(
+                                      0, primed + static_cast<uint32_t>(b) * 16384 + i)))
           << "stream block " << b;
     }
   }
@@ -230,6 +247,8 @@ TEST_F(Acquisition, StopWhilePausedResumesReadsOneBlockAndEnds) {
   ASSERT_TRUE(streaming_blocks(2));
   ASSERT_EQ(Pause_Acquisition(), 1);
   ASSERT_TRUE(paused());
+  // The resumed stream holds one block, so the count cannot depend on how fast the host is.
+  qxsim_set_stream_limit(qxtest::primed_words(4) + 16384);
   ASSERT_EQ(Stop_Acquisition(), FT_OK);
   EXPECT_EQ(Get_Blocks_Transferred(), 1u);
   EXPECT_EQ(qx::running.load(), 0);
@@ -274,7 +293,7 @@ TEST_F(Acquisition, RateChangesReachTheDeviceOnlyAtTheNextStart) {
   ASSERT_EQ(Restart_Acquisition(), 1);
   EXPECT_EQ(qxsim_divisor(1), 0);
   ASSERT_EQ(Start_Acquisition(0), 1);
-  EXPECT_EQ(qxsim_divisor(1), 2);
+  EXPECT_TRUE(wait_for([] { return qxsim_divisor(1) == 2; })) << "the new thread programs it";
 }
 
 struct ErrorEnd {
@@ -284,7 +303,9 @@ struct ErrorEnd {
   const char *text;
 };
 
-void PrintTo(const ErrorEnd &e, std::ostream *os) { *os << e.text; }
+void PrintTo(const ErrorEnd &e, std::ostream *os) {
+  *os << e.text;
+}
 
 class ErrorEnds : public Acquisition, public ::testing::WithParamInterface<ErrorEnd> {};
 
@@ -305,13 +326,12 @@ TEST_P(ErrorEnds, AlertThenTheThreadEndsWithRunningStillSet) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, ErrorEnds,
-                         ::testing::Values(ErrorEnd{QXSIM_CMD_RATE_HIGH, FT_IO_ERROR, -1, "Error 1"},
+                         ::testing::Values(ErrorEnd{QXSIM_CMD_RATE_HIGH, FT_IO_ERROR, -1,
+                                                    "Error 1"},
                                            ErrorEnd{QXSIM_CMD_RATE_HIGH, 0, 10, "Error 2"},
                                            ErrorEnd{QXSIM_CMD_RATE_LOW, FT_IO_ERROR, -1, "Error 3"},
                                            ErrorEnd{QXSIM_CMD_RATE_LOW, 0, 11, "Error 4"}),
-                         [](const auto &info) {
-                           return "Error" + std::to_string(info.index + 1);
-                         });
+                         [](const auto &info) { return "Error" + std::to_string(info.index + 1); });
 
 TEST_F(Acquisition, AFailedStartCommandEndsSilentlyWithAStopCommand) {
   set_rates(100, 0, 0, 0);

@@ -153,7 +153,9 @@ struct Record {
   int32_t read_back;
 };
 
-void PrintTo(const Record &r, std::ostream *os) { *os << r.value; }
+void PrintTo(const Record &r, std::ostream *os) {
+  *os << r.value;
+}
 
 class CalibrationRecord : public Control, public ::testing::WithParamInterface<Record> {};
 
@@ -193,7 +195,10 @@ TEST(CalibrationParse, WithinTwelveBytesOnly) {
   EXPECT_EQ(parse("Cal:312500 \0"), 0);
   EXPECT_EQ(parse("cal312500 \0\0"), 0);
   EXPECT_EQ(parse("cal\0:12\0\0\0\0\0"), 0);
-  EXPECT_EQ(parse("cal:12\0" "34\0\0\0"), 12) << "ends at the zero byte";
+  EXPECT_EQ(parse("cal:12\0"
+                  "34\0\0\0"),
+            12)
+      << "ends at the zero byte";
   EXPECT_EQ(parse("\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff"), 0);
   EXPECT_EQ(parse("\0\0\0\0\0\0\0\0\0\0\0\0"), 0);
 }

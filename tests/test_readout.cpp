@@ -35,8 +35,10 @@ class Readout : public LibraryTest {
     for (size_t i = 0; i < values.size(); ++i) put(static_cast<uint32_t>(i), values[i]);
     qx::blocks_transferred.store(1);
     std::vector<int32_t> out(values.size(), -99);
-    const int32_t r = Get_Trigger(out.data(), 0, 0, static_cast<int32_t>(values.size()), type, level);
-    for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(out[i], values[i]) << "the whole run is stored";
+    const int32_t r =
+        Get_Trigger(out.data(), 0, 0, static_cast<int32_t>(values.size()), type, level);
+    for (size_t i = 0; i < values.size(); ++i)
+      EXPECT_EQ(out[i], values[i]) << "the whole run is stored";
     return r;
   }
 };
@@ -146,7 +148,8 @@ uint32_t check_run(int c, uint32_t first, uint32_t offset) {
     const int32_t got = Get_Data_Samples(out.data(), c, n, static_cast<int32_t>(out.size()));
     for (int32_t i = 0; i < got; ++i) {
       const uint32_t k = n + static_cast<uint32_t>(i);
-      EXPECT_EQ(out[static_cast<size_t>(i)], static_cast<int32_t>(qxsim_pattern_value(c, k + offset)))
+      EXPECT_EQ(out[static_cast<size_t>(i)],
+                static_cast<int32_t>(qxsim_pattern_value(c, k + offset)))
           << "channel " << c << " sample " << k;
       if (::testing::Test::HasFailure()) return n;
     }
@@ -178,10 +181,16 @@ TEST_P(EveryPattern, EverySampleAcrossMoreThanSixtyFourBlocksAndBoundarySteps) {
   ASSERT_TRUE(stream_to(40));
   std::array<uint32_t, 4> next{};
   for (int c = 0; c < 4; ++c)
-    if (l.rates[c]) next[c] = check_run(c, 0, primed_frames * static_cast<uint32_t>(qx::device_context.schedule.channel_slots[c]));
+    if (l.rates[c])
+      next[c] = check_run(
+          c, 0,
+          primed_frames * static_cast<uint32_t>(qx::device_context.schedule.channel_slots[c]));
   ASSERT_TRUE(stream_to(70));
   for (int c = 0; c < 4; ++c)
-    if (l.rates[c]) next[c] = check_run(c, next[c], primed_frames * static_cast<uint32_t>(qx::device_context.schedule.channel_slots[c]));
+    if (l.rates[c])
+      next[c] = check_run(
+          c, next[c],
+          primed_frames * static_cast<uint32_t>(qx::device_context.schedule.channel_slots[c]));
 
   // Two boundary steps, taken the way the console takes them: sample numbers move down by one
   // modulus per step and keep their identity.
@@ -192,19 +201,20 @@ TEST_P(EveryPattern, EverySampleAcrossMoreThanSixtyFourBlocksAndBoundarySteps) {
     for (int c = 0; c < 4; ++c) {
       if (!l.rates[c]) continue;
       const auto modulus = static_cast<uint32_t>(Get_Sample_Modulus(c));
-      const uint32_t offset = primed_frames * static_cast<uint32_t>(qx::device_context.schedule.channel_slots[c]) +
-                              static_cast<uint32_t>(step) * modulus;
+      const uint32_t offset =
+          primed_frames * static_cast<uint32_t>(qx::device_context.schedule.channel_slots[c]) +
+          static_cast<uint32_t>(step) * modulus;
       check_run(c, 0, offset);
     }
   }
   Stop_Acquisition();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Schedules, EveryPattern,
-    ::testing::Values(qxtest::worked_layouts()[0], qxtest::worked_layouts()[1],
-                      qxtest::worked_layouts()[2], qxtest::worked_layouts()[3]),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Schedules, EveryPattern,
+                         ::testing::Values(qxtest::worked_layouts()[0], qxtest::worked_layouts()[1],
+                                           qxtest::worked_layouts()[2],
+                                           qxtest::worked_layouts()[3]),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // A host thread reading while the ring is filled as fast as the simulator can: every value it
 // is given is right; a status instead is fine.
@@ -233,13 +243,15 @@ TEST_F(LibraryTest, ConcurrentReaderNeverSeesAWrongValue) {
       for (int32_t i = 0; i < got; ++i) {
         ++values;
         if (out[static_cast<size_t>(i)] !=
-            static_cast<int32_t>(qxsim_pattern_value(c, n + static_cast<uint32_t>(i) + primed_per_channel)))
+            static_cast<int32_t>(
+                qxsim_pattern_value(c, n + static_cast<uint32_t>(i) + primed_per_channel)))
           ++wrong;
       }
     }
   };
   std::thread a(reader, 1), b(reader, 2);
-  ASSERT_TRUE(wait_for([&] { return values.load() > 2000000 || Get_Blocks_Transferred() > 20000; }, 60));
+  ASSERT_TRUE(
+      wait_for([&] { return values.load() > 2000000 || Get_Blocks_Transferred() > 20000; }, 60));
   stop = true;
   a.join();
   b.join();

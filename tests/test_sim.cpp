@@ -53,7 +53,8 @@ class Sim : public ::testing::Test {
     EXPECT_EQ(FT_Read(h, bytes.data(), static_cast<DWORD>(bytes.size()), &got), FT_OK);
     EXPECT_EQ(got, bytes.size());
     std::vector<uint16_t> words(n);
-    for (size_t i = 0; i < n; ++i) words[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    for (size_t i = 0; i < n; ++i)
+      words[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
     return words;
   }
 };
@@ -144,11 +145,11 @@ TEST_F(Sim, StopEndsTheStreamAndStartBeginsAnew) {
   FT_HANDLE h = open(1);
   FT_SetTimeouts(h, 50, 50);
   program(h, {1, 0, 0, 0});
-  EXPECT_EQ(read_words(h, 4), (std::vector<uint16_t>{
-                                  static_cast<uint16_t>(qxsim_pattern_value(0, 0)),
-                                  static_cast<uint16_t>(qxsim_pattern_value(0, 1)),
-                                  static_cast<uint16_t>(qxsim_pattern_value(0, 2)),
-                                  static_cast<uint16_t>(qxsim_pattern_value(0, 3))}));
+  EXPECT_EQ(read_words(h, 4),
+            (std::vector<uint16_t>{static_cast<uint16_t>(qxsim_pattern_value(0, 0)),
+                                   static_cast<uint16_t>(qxsim_pattern_value(0, 1)),
+                                   static_cast<uint16_t>(qxsim_pattern_value(0, 2)),
+                                   static_cast<uint16_t>(qxsim_pattern_value(0, 3))}));
   write(h, {0x4A, 0xC0, 0x00});
   EXPECT_FALSE(qxsim_streaming());
   uint8_t buf[8];
@@ -178,8 +179,8 @@ TEST_F(Sim, MalformedCommandBytesAreIgnored) {
 TEST_F(Sim, ParserResynchronisesOnACommandByte) {
   qxsim::StreamCommandParser p;
   std::vector<qxsim::StreamCommand> seen;
-  for (uint8_t b : {0x4A, 0xC1, 0x4A, 0xC0, 0x00, 0x80, 0xC1, 0xC2, 0xC3, 0xC4, 0xC0, 0xC0, 0xC0,
-                    0xC0, 0xC0, 0xC0, 0x00, 0x4A, 0xC1, 0x01}) {
+  for (uint8_t b : {0x4A, 0xC1, 0x4A, 0xC0, 0x00, 0x80, 0xC1, 0xC2, 0xC3, 0xC4,
+                    0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0x00, 0x4A, 0xC1, 0x01}) {
     const auto cmd = p.feed(b);
     if (cmd.kind != qxsim::StreamCommand::kNone) seen.push_back(cmd.kind);
   }

@@ -63,7 +63,9 @@ struct WorkedLayout {
   std::vector<int> owners;
 };
 const std::vector<WorkedLayout> &worked_layouts();
-inline void PrintTo(const WorkedLayout &l, std::ostream *os) { *os << l.name; }
+inline void PrintTo(const WorkedLayout &l, std::ostream *os) {
+  *os << l.name;
+}
 
 // Words that priming discards for a frame of `frame_length` slots: whole frames, at least 20 bytes.
 inline uint32_t primed_words(int frame_length) {

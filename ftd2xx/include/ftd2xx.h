@@ -74,16 +74,15 @@ FTD2XX_API FT_STATUS FTD2XX_CALL FT_Close(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FTD2XX_CALL FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout,
                                                 ULONG WriteTimeout);
 FTD2XX_API FT_STATUS FTD2XX_CALL FT_Purge(FT_HANDLE ftHandle, ULONG Mask);
-FTD2XX_API FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer,
-                                          DWORD dwBytesToWrite, LPDWORD lpBytesWritten);
+FTD2XX_API FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,
+                                          LPDWORD lpBytesWritten);
 FTD2XX_API FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
                                          LPDWORD lpBytesReturned);
 FTD2XX_API FT_STATUS FTD2XX_CALL FT_StopInTask(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FTD2XX_CALL FT_RestartInTask(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FTD2XX_CALL FT_EE_UARead(FT_HANDLE ftHandle, PUCHAR pucData, DWORD dwDataLen,
                                               LPDWORD lpdwBytesRead);
-FTD2XX_API FT_STATUS FTD2XX_CALL FT_EE_UAWrite(FT_HANDLE ftHandle, PUCHAR pucData,
-                                               DWORD dwDataLen);
+FTD2XX_API FT_STATUS FTD2XX_CALL FT_EE_UAWrite(FT_HANDLE ftHandle, PUCHAR pucData, DWORD dwDataLen);
 
 #ifdef __cplusplus
 }

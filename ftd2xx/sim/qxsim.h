@@ -104,11 +104,11 @@ FTD2XX_API void qxsim_set_command_fault(int command, unsigned status, int writte
 /* ---- Observations ---- */
 
 typedef struct qxsim_event {
-  int call;             /* enum qxsim_call */
-  int index;            /* interface: 0 control, 1 stream, -1 none */
-  unsigned status;      /* status the call returned */
-  unsigned length;      /* bytes asked for (read, write), mask (purge) or read time-out */
-  unsigned done;        /* bytes written or read */
+  int call;                /* enum qxsim_call */
+  int index;               /* interface: 0 control, 1 stream, -1 none */
+  unsigned status;         /* status the call returned */
+  unsigned length;         /* bytes asked for (read, write), mask (purge) or read time-out */
+  unsigned done;           /* bytes written or read */
   unsigned char bytes[32]; /* the first bytes written */
 } qxsim_event;
 

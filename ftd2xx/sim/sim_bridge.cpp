@@ -168,8 +168,8 @@ struct Sim {
 
   // ---- handles ----
   FT_HANDLE make_handle(int slot) {
-    return reinterpret_cast<FT_HANDLE>(
-        static_cast<uintptr_t>(handles[slot].generation) << 8 | static_cast<uintptr_t>(slot + 1));
+    return reinterpret_cast<FT_HANDLE>(static_cast<uintptr_t>(handles[slot].generation) << 8 |
+                                       static_cast<uintptr_t>(slot + 1));
   }
   Handle *lookup(FT_HANDLE h) {
     const auto v = reinterpret_cast<uintptr_t>(h);
@@ -204,7 +204,8 @@ struct Sim {
   }
 
   Clock::time_point deadline_after(uint32_t ms) const {
-    return Clock::now() + std::chrono::microseconds(static_cast<int64_t>(ms * 1000.0 * timeout_scale));
+    return Clock::now() +
+           std::chrono::microseconds(static_cast<int64_t>(ms * 1000.0 * timeout_scale));
   }
 
   // ---- stream production ----
@@ -238,7 +239,8 @@ struct Sim {
     if (!streaming || pattern.empty() || speed <= 0) return Clock::time_point::max();
     const uint64_t next_ticks = (ticks_now(now) / kTicksPerPacket + 1) * kTicksPerPacket;
     const double secs = static_cast<double>(next_ticks - tick_base) / (kTicksPerSecond * speed);
-    return time_base + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
+    return time_base +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
   }
 
   uint16_t word_value(uint64_t w) const {
@@ -295,8 +297,8 @@ struct Sim {
   void start_stream() {
     for (int i = 0; i < 4; ++i) {
       const int channel = (i + 1) % 4;  // bytes 1..4 carry channels 1, 2, 3, 0
-      divisors[static_cast<size_t>(channel)] =
-          qxsim::divisor_from_bytes(rate_high[static_cast<size_t>(i)], rate_low[static_cast<size_t>(i)]);
+      divisors[static_cast<size_t>(channel)] = qxsim::divisor_from_bytes(
+          rate_high[static_cast<size_t>(i)], rate_low[static_cast<size_t>(i)]);
     }
     pattern = qxsim::make_slot_pattern(divisors, QXSIM_MAX_FRAME_TICKS);
     streaming = true;
@@ -597,8 +599,9 @@ FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE handle, LPVOID buffer, DWORD length, LPD
         got += static_cast<DWORD>(take);
       }
       if (got == length || now >= deadline) break;
-      const auto wake =
-          index == kStream && !s.in_task_stopped ? std::min(deadline, s.next_packet_time(now)) : deadline;
+      const auto wake = index == kStream && !s.in_task_stopped
+                            ? std::min(deadline, s.next_packet_time(now))
+                            : deadline;
       if (wake == Clock::time_point::max())
         s.cv.wait(lock);
       else
@@ -795,8 +798,8 @@ int qxsim_log_get(int i, qxsim_event *event) {
 int qxsim_open_handles(void) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  return static_cast<int>(std::count_if(s.handles.begin(), s.handles.end(),
-                                        [](const Handle &h) { return h.in_use; }));
+  return static_cast<int>(
+      std::count_if(s.handles.begin(), s.handles.end(), [](const Handle &h) { return h.in_use; }));
 }
 
 int qxsim_streaming(void) {

@@ -15,10 +15,10 @@ struct SlotPattern {
     uint32_t tick;  // tick of the frame (1 .. ticks) in which the slot's sample is taken
     uint32_t rank;  // how many earlier slots of the same channel the frame has
   };
-  std::vector<Slot> slots;                   // one frame
-  uint32_t ticks = 0;                        // ticks in one frame
-  std::array<uint32_t, 4> per_frame{};       // slots of each channel in one frame
-  std::vector<uint32_t> words_by_tick;       // slots whose tick is <= t, for t = 0 .. ticks
+  std::vector<Slot> slots;              // one frame
+  uint32_t ticks = 0;                   // ticks in one frame
+  std::array<uint32_t, 4> per_frame{};  // slots of each channel in one frame
+  std::vector<uint32_t> words_by_tick;  // slots whose tick is <= t, for t = 0 .. ticks
 
   bool empty() const { return slots.empty(); }
   // Words of the stream whose ticks have all passed once `ticks_elapsed` ticks have gone by.

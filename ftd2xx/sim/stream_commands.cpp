@@ -6,7 +6,9 @@ namespace {
 constexpr uint8_t kStateByte = 0x4A;
 constexpr uint8_t kRateHighByte = 0x8B;
 constexpr uint8_t kRateLowByte = 0x80;
-constexpr bool is_data_byte(uint8_t b) { return (b & 0xC0) == 0xC0; }
+constexpr bool is_data_byte(uint8_t b) {
+  return (b & 0xC0) == 0xC0;
+}
 }  // namespace
 
 ParsedCommand StreamCommandParser::restart_with(uint8_t byte) {

@@ -103,14 +103,18 @@ void thread_join(Thread t) {
   if (t) pthread_join(static_cast<pthread_t>(t), nullptr);
 }
 
-void *foreground_window() { return nullptr; }
+void *foreground_window() {
+  return nullptr;
+}
 
 void alert(const char *text) {
   if (auto hook = g_alert_hook.load()) return hook(text);
   std::fprintf(stderr, "QX470USB: %s\n", text);
 }
 
-void set_alert_hook(void (*hook)(const char *text)) { g_alert_hook.store(hook); }
+void set_alert_hook(void (*hook)(const char *text)) {
+  g_alert_hook.store(hook);
+}
 
 void sleep_ms(unsigned ms) {
   timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
@@ -118,11 +122,17 @@ void sleep_ms(unsigned ms) {
   }
 }
 
-void cpu_relax() { sched_yield(); }
+void cpu_relax() {
+  sched_yield();
+}
 
 }  // namespace qx::platform
 
 // Load-time initialisation and unload of the library (the shared object's constructor and
 // destructor; in the static archive used by the tests, the process's).
-__attribute__((constructor)) static void qx470_on_load() { qx::library_attach(); }
-__attribute__((destructor)) static void qx470_on_unload() { qx::library_detach(); }
+__attribute__((constructor)) static void qx470_on_load() {
+  qx::library_attach();
+}
+__attribute__((destructor)) static void qx470_on_unload() {
+  qx::library_detach();
+}

@@ -39,7 +39,9 @@ void write_stop() {
   write_command(kStopCommand, written);
 }
 
-void purge_stream() { stream_status = FT_Purge(stream_handle, FT_PURGE_RX); }
+void purge_stream() {
+  stream_status = FT_Purge(stream_handle, FT_PURGE_RX);
+}
 
 enum class Priming { kDone, kPauseRequested, kFailed };
 
@@ -228,8 +230,12 @@ int32_t restart_acquisition() {
   return await_resumption() ? 1 : 0;
 }
 
-uint32_t get_blocks_transferred() { return blocks_transferred.load(std::memory_order_acquire); }
+uint32_t get_blocks_transferred() {
+  return blocks_transferred.load(std::memory_order_acquire);
+}
 
-void set_start_block_count_for_test(uint32_t count) { start_block_count = count; }
+void set_start_block_count_for_test(uint32_t count) {
+  start_block_count = count;
+}
 
 }  // namespace qx

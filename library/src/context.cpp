@@ -53,7 +53,8 @@ void library_detach() {
 void publish_schedule(const Schedule &built, const ChannelScale &scale) {
   Schedule &s = device_context.schedule;
   for (int c = 0; c < kChannels; ++c) {
-    std::atomic_ref<int32_t>(s.rate_divisor[c]).store(built.rate_divisor[c], std::memory_order_relaxed);
+    std::atomic_ref<int32_t>(s.rate_divisor[c])
+        .store(built.rate_divisor[c], std::memory_order_relaxed);
     s.channel_slots[c] = built.channel_slots[c];
     s.sample_modulus[c] = built.sample_modulus[c];
     std::memcpy(s.slot_table[c], built.slot_table[c], sizeof s.slot_table[c]);

@@ -41,7 +41,8 @@ void library_detach();
 
 // Fields that the acquisition thread reads while the host may rebuild the schedule.
 inline int32_t shared_frame_length() {
-  return std::atomic_ref<int32_t>(device_context.schedule.frame_length).load(std::memory_order_relaxed);
+  return std::atomic_ref<int32_t>(device_context.schedule.frame_length)
+      .load(std::memory_order_relaxed);
 }
 inline int32_t shared_divisor(int32_t channel) {
   if (channel < 0 || channel >= kChannels) return 0;

@@ -12,23 +12,36 @@ namespace {
 constexpr uint8_t kProbe = 0x00;
 constexpr int kMaxRequest = 2 + 15;  // command byte and up to 16 payload bytes
 
-FT_STATUS close_control() { return control_status = FT_Close(control_handle); }
+FT_STATUS close_control() {
+  return control_status = FT_Close(control_handle);
+}
 
-bool takes_argument(int32_t type) { return type == 2 || type == 3 || type == 9; }
+bool takes_argument(int32_t type) {
+  return type == 2 || type == 3 || type == 9;
+}
 
 uint8_t command_byte(int32_t type, int32_t argument) {
   switch (type) {
-    case 1: return 0x10;
-    case 2: return static_cast<uint8_t>(0x20 + argument);
-    case 3: return static_cast<uint8_t>(0x30 + argument);
-    case 4: return 0x40;
-    case 5: return 0x50;
-    case 9: return static_cast<uint8_t>(0x90 + argument);
-    default: return kProbe;
+    case 1:
+      return 0x10;
+    case 2:
+      return static_cast<uint8_t>(0x20 + argument);
+    case 3:
+      return static_cast<uint8_t>(0x30 + argument);
+    case 4:
+      return 0x40;
+    case 5:
+      return 0x50;
+    case 9:
+      return static_cast<uint8_t>(0x90 + argument);
+    default:
+      return kProbe;
   }
 }
 
-bool is_space(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(uint8_t c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 }  // namespace
 
@@ -83,9 +96,15 @@ int32_t get_device_status() {
   return send_command(0, 0, nullptr) >= 0 ? 101 : -8;
 }
 
-int32_t do_autozero() { return send_command(1, 0, nullptr) > 0 ? 1 : 0; }
-int32_t do_cal_on() { return send_command(4, 0, nullptr) > 0 ? 1 : 0; }
-int32_t do_cal_off() { return send_command(5, 0, nullptr) > 0 ? 1 : 0; }
+int32_t do_autozero() {
+  return send_command(1, 0, nullptr) > 0 ? 1 : 0;
+}
+int32_t do_cal_on() {
+  return send_command(4, 0, nullptr) > 0 ? 1 : 0;
+}
+int32_t do_cal_off() {
+  return send_command(5, 0, nullptr) > 0 ? 1 : 0;
+}
 
 std::array<uint8_t, kCalibrationRecordBytes> format_calibration_record(int32_t value) {
   char text[24] = {};  // "cal:-2147483648 " is 16 characters

@@ -17,10 +17,18 @@ int32_t QX470_CALL Start_Acquisition(int32_t window) noexcept {
 int32_t QX470_CALL LV_Start_Acquisition(void) noexcept {
   return qx::start_acquisition(qx::platform::foreground_window());
 }
-int32_t QX470_CALL Stop_Acquisition(void) noexcept { return qx::stop_acquisition(); }
-uint32_t QX470_CALL Get_Blocks_Transferred(void) noexcept { return qx::get_blocks_transferred(); }
-int32_t QX470_CALL Pause_Acquisition(void) noexcept { return qx::pause_acquisition(); }
-int32_t QX470_CALL Restart_Acquisition(void) noexcept { return qx::restart_acquisition(); }
+int32_t QX470_CALL Stop_Acquisition(void) noexcept {
+  return qx::stop_acquisition();
+}
+uint32_t QX470_CALL Get_Blocks_Transferred(void) noexcept {
+  return qx::get_blocks_transferred();
+}
+int32_t QX470_CALL Pause_Acquisition(void) noexcept {
+  return qx::pause_acquisition();
+}
+int32_t QX470_CALL Restart_Acquisition(void) noexcept {
+  return qx::restart_acquisition();
+}
 
 int32_t QX470_CALL Get_DataPoint(int32_t channel, uint32_t sample) noexcept {
   return qx::get_data_point(channel, sample);
@@ -57,13 +65,23 @@ int32_t QX470_CALL Set_Sample_Boundary(int32_t steps) noexcept {
   return 0;
 }
 
-int32_t QX470_CALL Get_QX470USB_Status(void) noexcept { return qx::get_device_status(); }
-int32_t QX470_CALL Do_Autozero(void) noexcept { return qx::do_autozero(); }
-int32_t QX470_CALL Do_Cal_On(void) noexcept { return qx::do_cal_on(); }
-int32_t QX470_CALL Do_Cal_Off(void) noexcept { return qx::do_cal_off(); }
+int32_t QX470_CALL Get_QX470USB_Status(void) noexcept {
+  return qx::get_device_status();
+}
+int32_t QX470_CALL Do_Autozero(void) noexcept {
+  return qx::do_autozero();
+}
+int32_t QX470_CALL Do_Cal_On(void) noexcept {
+  return qx::do_cal_on();
+}
+int32_t QX470_CALL Do_Cal_Off(void) noexcept {
+  return qx::do_cal_off();
+}
 int32_t QX470_CALL Set_Calibration_Data(int32_t value) noexcept {
   return qx::set_calibration_data(value);
 }
-int32_t QX470_CALL Get_Calibration_Data(void) noexcept { return qx::get_calibration_data(); }
+int32_t QX470_CALL Get_Calibration_Data(void) noexcept {
+  return qx::get_calibration_data();
+}
 
 }  // extern "C"

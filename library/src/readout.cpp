@@ -29,10 +29,9 @@ inline int32_t block_status(uint32_t block, uint32_t done) {
 inline int32_t read_word(SamplePosition pos, uint32_t boundary) {
   const uint8_t *p = &block_ring[pos.block % kRingBlocks][2 * pos.word];
   const int32_t value = p[0] | (p[1] << 8);
-  std::atomic_thread_fence(std::memory_order_acquire);
-  const uint32_t done = blocks_transferred.load(std::memory_order_relaxed) - boundary;
-  if (done - pos.block - 1 > 62) return kNoLongerAvailable;
   QX_RING_READ_DONE(block_ring);
+  const uint32_t done = reload_after_reads(blocks_transferred) - boundary;
+  if (done - pos.block - 1 > 62) return kNoLongerAvailable;
   return value;
 }
 
@@ -81,11 +80,20 @@ int32_t get_trigger(int32_t *values, int32_t channel, uint32_t first, int32_t co
     const int32_t v = values[i];
     bool hit = false;
     switch (type) {
-      case 0: hit = p < lv && v >= lv; break;
-      case 1: hit = p > lv && v <= lv; break;
-      case 2: hit = v >= lv; break;
-      case 3: hit = v <= lv; break;
-      default: return 0;
+      case 0:
+        hit = p < lv && v >= lv;
+        break;
+      case 1:
+        hit = p > lv && v <= lv;
+        break;
+      case 2:
+        hit = v >= lv;
+        break;
+      case 3:
+        hit = v <= lv;
+        break;
+      default:
+        return 0;
     }
     if (hit) result = v;
   }

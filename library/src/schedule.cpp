@@ -10,34 +10,56 @@ constexpr int kMaxTicks = 100;
 }  // namespace
 
 int32_t divisor_for_rate(int32_t rate) {
-  if (rate > 100) rate = 100;
-  else if (rate >= 51 && rate <= 99) rate = 50;
-  else if (rate >= 21 && rate <= 49) rate = 20;
-  else if (rate >= 11 && rate <= 19) rate = 10;
-  else if (rate >= 6 && rate <= 9) rate = 5;
-  else if (rate == 3 || rate == 4) rate = 2;
+  if (rate > 100)
+    rate = 100;
+  else if (rate >= 51 && rate <= 99)
+    rate = 50;
+  else if (rate >= 21 && rate <= 49)
+    rate = 20;
+  else if (rate >= 11 && rate <= 19)
+    rate = 10;
+  else if (rate >= 6 && rate <= 9)
+    rate = 5;
+  else if (rate == 3 || rate == 4)
+    rate = 2;
   switch (rate) {
-    case 1: return 100;
-    case 2: return 50;
-    case 5: return 20;
-    case 10: return 10;
-    case 20: return 5;
-    case 50: return 2;
-    case 100: return 1;
-    default: return 0;
+    case 1:
+      return 100;
+    case 2:
+      return 50;
+    case 5:
+      return 20;
+    case 10:
+      return 10;
+    case 20:
+      return 5;
+    case 50:
+      return 2;
+    case 100:
+      return 1;
+    default:
+      return 0;
   }
 }
 
 int32_t rate_for_divisor(int32_t divisor) {
   switch (divisor) {
-    case 1: return 100;
-    case 2: return 50;
-    case 5: return 20;
-    case 10: return 10;
-    case 20: return 5;
-    case 50: return 2;
-    case 100: return 1;
-    default: return 0;
+    case 1:
+      return 100;
+    case 2:
+      return 50;
+    case 5:
+      return 20;
+    case 10:
+      return 10;
+    case 20:
+      return 5;
+    case 50:
+      return 2;
+    case 100:
+      return 1;
+    default:
+      return 0;
   }
 }
 
@@ -52,7 +74,8 @@ void rebuild(Schedule &s, ChannelScale &scale) {
   for (int tick = 0; tick < kMaxTicks; ++tick) {
     for (int c : kVisitOrder) {
       if (--countdown[c] == 0) {
-        if (s.channel_slots[c] < kSlotTableSize) s.slot_table[c][s.channel_slots[c]++] = s.frame_length++;
+        if (s.channel_slots[c] < kSlotTableSize)
+          s.slot_table[c][s.channel_slots[c]++] = s.frame_length++;
         countdown[c] = s.rate_divisor[c];
       } else if (countdown[c] < 0) {
         countdown[c] = 0;  // a channel that is off

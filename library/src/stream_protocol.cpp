@@ -15,8 +15,12 @@ std::array<uint8_t, N> rate_command(uint8_t command, const int32_t (&divisors)[4
   cmd[N - 1] = 0x00;
   return cmd;
 }
-uint8_t high(int32_t d) { return high_channel_byte(d); }
-uint8_t low(int32_t d) { return low_channel_byte(d); }
+uint8_t high(int32_t d) {
+  return high_channel_byte(d);
+}
+uint8_t low(int32_t d) {
+  return low_channel_byte(d);
+}
 }  // namespace
 
 std::array<uint8_t, 11> rate_high_command(const int32_t (&divisors)[4]) {

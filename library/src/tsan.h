@@ -11,6 +11,20 @@
 #endif
 #endif
 
+#include <atomic>
+#include <cstdint>
+
+// Loads the block counter again after the ring bytes have been read: the fence keeps those byte
+// loads ahead of it. ThreadSanitizer does not model fences; there the acquire load stands in.
+inline uint32_t reload_after_reads(const std::atomic<uint32_t> &counter) {
+#if defined(QX_TSAN)
+  return counter.load(std::memory_order_acquire);
+#else
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return counter.load(std::memory_order_relaxed);
+#endif
+}
+
 #if defined(QX_TSAN)
 extern "C" void __tsan_acquire(void *addr);
 extern "C" void __tsan_release(void *addr);
