@@ -19,6 +19,15 @@ void ConsoleIo::print(const char *format, ...) {
 }
 
 namespace {
+constexpr int32_t kMidScale = 32768;
+}
+
+void format_voltage(char (&out)[32], int32_t value, float volts_per_count) {
+  const float volts = static_cast<float>(value - kMidScale) * volts_per_count;
+  std::snprintf(out, sizeof out, "%7.3fV ", static_cast<double>(volts));
+}
+
+namespace {
 
 constexpr int kChannels = 4;
 constexpr int32_t kDeviceReady = 101;
@@ -26,7 +35,6 @@ constexpr uint32_t kDisplayStep = 10000;
 constexpr uint32_t kCalMin = 300001;
 constexpr uint32_t kCalMax = 319999;
 constexpr uint32_t kCalDefault = 312500;
-constexpr int32_t kMidScale = 32768;
 constexpr int kExtendedPrefix = 224;
 constexpr int kExitInterrupted = 130;
 
@@ -83,7 +91,7 @@ bool select_rates(ConsoleIo &io, Selection &sel) {
   io.print("\n     Ch1       Ch2       Ch3       Ch4\n");
   for (;;) {
     draw_rate_line(io, sel);
-    while (!io.key_waiting() && wait_25ms(io)) {
+    while (!io.key_waiting() && !io.interrupted() && wait_25ms(io)) {
     }
     io.write("\r");
     const int key = io.read_key();
@@ -107,7 +115,7 @@ bool select_rates(ConsoleIo &io, Selection &sel) {
         break;
     }
   }
-  while (io.key_waiting()) io.read_key();
+  while (!io.interrupted() && io.key_waiting()) io.read_key();
   return !io.interrupted();
 }
 
@@ -168,9 +176,10 @@ void act_on_key(Acquisition &a, int key) {
 
 void acquisition_loop(ConsoleIo &io, Acquisition &a) {
   for (;;) {
+    if (io.interrupted()) return;  // Ctrl-C, or the end of a scripted input: as the space key
     if (io.key_waiting()) {
       const int key = io.read_key();
-      if (key == ' ' || io.interrupted()) return;
+      if (key == ' ') return;
       act_on_key(a, key);
     }
     io.write(a.shunt_on ? "C   " : "c   ");
@@ -195,8 +204,9 @@ void acquisition_loop(ConsoleIo &io, Acquisition &a) {
     }
     int passed = 0;
     for (int c = 0; c < kChannels; ++c) {
-      const float volts = static_cast<float>(a.last_value[c] - kMidScale) * a.volts_per_count;
-      io.print("%7.3fV ", static_cast<double>(volts));
+      char volts[32];
+      format_voltage(volts, a.last_value[c], a.volts_per_count);
+      io.write(volts);
       if (a.next_sample[c] > static_cast<uint32_t>(Get_Sample_Modulus(c))) ++passed;
     }
     io.write("\r");

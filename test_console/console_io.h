@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 
 namespace qxconsole {
 
@@ -17,7 +18,8 @@ class ConsoleIo {
   // theirs. key_waiting never blocks; read_key waits for a key.
   virtual bool key_waiting() = 0;
   virtual int read_key() = 0;
-  // The operator asked the program to end (Ctrl-C, or the terminal went away).
+  // The operator asked the program to end (Ctrl-C, the terminal went away, or a scripted input
+  // ended). A blocking read_key then gives the space key.
   virtual bool interrupted() { return false; }
 
   // Writes text so that it appears at once.
@@ -33,6 +35,10 @@ class ConsoleIo {
 
   void print(const char *format, ...) __attribute__((format(printf, 2, 3)));
 };
+
+// Voltage of a sample as the status line shows it, "%7.3fV ": (value - 32768) x volts_per_count,
+// multiplied in single precision.
+void format_voltage(char (&out)[32], int32_t value, float volts_per_count);
 
 // The whole program; returns the exit code.
 int run_console(ConsoleIo &io);

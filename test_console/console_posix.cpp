@@ -174,7 +174,7 @@ void PosixConsole::restore_terminal() {
 }
 
 bool PosixConsole::interrupted() {
-  return g_interrupted != 0;
+  return g_interrupted != 0 || eof_;
 }
 
 int PosixConsole::read_byte(int timeout_ms) {
@@ -198,7 +198,9 @@ bool PosixConsole::fill_pending(bool block) {
       continue;
     }
     if (b == -2) {
-      // End of a scripted input, or a signal: the program goes on as if the blank key came.
+      if (!block) return false;
+      // End of a scripted input, or a signal: a blocking read gives the space key, so that
+      // whatever waits for a key goes on and the program ends as after the space key.
       pending_.push_back(' ');
       return true;
     }
