@@ -4,7 +4,6 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <regex>
 #include <set>
 
 #include "console_io.h"
@@ -171,12 +170,16 @@ TEST_F(ConsoleFlow, ReadingsAreEveryTenThousandthSampleAcrossBoundarySteps) {
   for (int c = 0; c < 4; ++c)
     for (uint32_t k = 0; k <= 60; ++k)
       sample_of[c][volts(static_cast<int32_t>(qxsim_pattern_value(c, 10000 * k + 3)))] = k;
-  const std::regex line("c   ((?:[ -]*[0-9]+\\.[0-9]{3}V ){4})\r");
+  // Status lines with readings: "c   " then four 9-character voltages, then "\r".
+  std::vector<std::string> readings;
+  for (size_t p = io.screen.find("c   "); p != std::string::npos;
+       p = io.screen.find("c   ", p + 1)) {
+    if (p + 4 + 36 < io.screen.size() && io.screen[p + 40] == '\r' && io.screen[p + 11] == 'V')
+      readings.push_back(io.screen.substr(p + 4, 36));
+  }
   std::vector<uint32_t> last(4, 0);
   int lines = 0;
-  for (auto it = std::sregex_iterator(io.screen.begin(), io.screen.end(), line);
-       it != std::sregex_iterator(); ++it) {
-    const std::string v = (*it)[1];
+  for (const std::string &v : readings) {
     for (int c = 0; c < 4; ++c) {
       const std::string one = v.substr(static_cast<size_t>(c) * 9, 9);
       if (last[c] == 0 && one == volts(32768)) continue;  // no reading yet: mid-scale
