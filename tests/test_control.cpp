@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 
+#include "calibration_record.h"
 #include "control.h"
 #include "test_support.h"
 

@@ -36,12 +36,13 @@ class Loaded : public ::testing::Test {
 };
 
 TEST_F(Loaded, EveryExportResolvesByName) {
-  for (const char *name :
-       {"Start_Acquisition", "Stop_Acquisition", "Get_Blocks_Transferred", "Get_DataPoint",
-        "Set_Sample_Rate", "Get_Sample_Rate", "Do_Autozero", "Do_Cal_On", "Do_Cal_Off",
-        "LV_Start_Acquisition", "Get_Data_Samples", "Get_Trigger", "Get_Sample_Modulus",
-        "Set_Sample_Boundary", "Get_QX470USB_Status", "Get_Current_DataPoint",
-        "Restart_Acquisition", "Pause_Acquisition", "Set_Calibration_Data", "Get_Calibration_Data"})
+  for (const char *name : {"Start_Acquisition",     "Stop_Acquisition",    "Get_Blocks_Transferred",
+                           "Get_DataPoint",         "Set_Sample_Rate",     "Get_Sample_Rate",
+                           "Do_Autozero",           "Do_Cal_On",           "Do_Cal_Off",
+                           "LV_Start_Acquisition",  "Get_Data_Samples",    "Get_Trigger",
+                           "Get_Sample_Modulus",    "Set_Sample_Boundary", "Get_QX470USB_Status",
+                           "Get_Current_DataPoint", "Restart_Acquisition", "Pause_Acquisition",
+                           "Set_Calibration_Data",  "Get_Calibration_Data"})
     EXPECT_NE(dlsym(lib_, name), nullptr) << name;
   EXPECT_EQ(dlsym(lib_, "_ZN2qx14device_contextE"), nullptr) << "internals stay hidden";
 }

@@ -113,10 +113,14 @@ typedef struct qxsim_event {
 } qxsim_event;
 
 /* The log keeps the first QXSIM_LOG_CAPACITY events since the last reset or clear. */
-#define QXSIM_LOG_CAPACITY 65536
+#define QXSIM_LOG_CAPACITY (1 << 20)
 FTD2XX_API void qxsim_log_clear(void);
 FTD2XX_API int qxsim_log_count(void);
 FTD2XX_API int qxsim_log_get(int i, qxsim_event *event);
+
+/* Calls of one kind on one interface (-1: either) since the last reset or log clear, counted
+ * whether or not the log still had room; `failed_only` counts those that did not return FT_OK. */
+FTD2XX_API int qxsim_call_count(int call, int index, int failed_only);
 
 FTD2XX_API int qxsim_open_handles(void);
 FTD2XX_API int qxsim_streaming(void);

@@ -110,6 +110,7 @@ struct Sim {
   uint64_t lost_words = 0;
 
   std::vector<qxsim_event> log;
+  std::array<std::array<std::array<int, 2>, 3>, 16> call_counts{};  // [call][index + 1][failed]
   // Like D2XX, the list handed out is the one the last FT_CreateDeviceInfoList counted, so a
   // device that arrives in between cannot overrun the caller's array.
   DWORD listed = 0;
@@ -163,6 +164,7 @@ struct Sim {
     produced_frozen = tick_base = read_bytes = lost_words = 0;
     log.clear();
     log.reserve(1024);
+    call_counts = {};
     listed = 0;
   }
 
@@ -192,6 +194,8 @@ struct Sim {
   }
   void record(int call, int index, uint32_t status, uint32_t length, uint32_t done,
               const void *bytes = nullptr, size_t nbytes = 0) {
+    if (call >= 0 && call < 16 && index >= -1 && index <= 1)
+      ++call_counts[static_cast<size_t>(call)][static_cast<size_t>(index + 1)][status != FT_OK];
     if (log.size() >= QXSIM_LOG_CAPACITY) return;
     qxsim_event e{};
     e.call = call;
@@ -779,6 +783,20 @@ void qxsim_log_clear(void) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
   s.log.clear();
+  s.call_counts = {};
+}
+
+int qxsim_call_count(int call, int index, int failed_only) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  if (call < 0 || call >= 16 || index < -1 || index > 1) return 0;
+  int n = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (index != -1 && i != index + 1) continue;
+    const auto &c = s.call_counts[static_cast<size_t>(call)][static_cast<size_t>(i)];
+    n += c[1] + (failed_only ? 0 : c[0]);
+  }
+  return n;
 }
 
 int qxsim_log_count(void) {

@@ -7,7 +7,6 @@
 
 namespace qx {
 
-constexpr int kCalibrationRecordBytes = 12;
 constexpr uint32_t kControlTimeoutMs = 1000;
 constexpr int kCommandAttempts = 3;
 
@@ -23,11 +22,5 @@ int32_t do_cal_on();
 int32_t do_cal_off();
 int32_t set_calibration_data(int32_t value);
 int32_t get_calibration_data();
-
-// The record "cal:%d " cut to 12 bytes.
-std::array<uint8_t, kCalibrationRecordBytes> format_calibration_record(int32_t value);
-// Parses a record within its 12 bytes: "cal:", optional white space, an optional sign, decimal
-// digits; ends at the first zero byte. Anything unusable gives 0.
-int32_t parse_calibration_record(const uint8_t (&record)[kCalibrationRecordBytes]);
 
 }  // namespace qx

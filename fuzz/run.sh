@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang's libFuzzer (plus ASan and UBSan) and runs each one.
+#   fuzz/run.sh [RUNS]     RUNS executions per target (default 1000000); -1 runs until stopped
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+qx470_need_packages clang libclang-rt-14-dev
+runs=${1:-1000000}
+out=build-fuzz
+mkdir -p "$out"
+flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+       -Ilibrary/src -Iftd2xx/include -Iftd2xx/sim)
+clang++ "${flags[@]}" fuzz/calibration_record_fuzz.cpp library/src/calibration_record.cpp -o "$out/calibration_record_fuzz"
+clang++ "${flags[@]}" fuzz/stream_commands_fuzz.cpp ftd2xx/sim/stream_commands.cpp ftd2xx/sim/slot_pattern.cpp -o "$out/stream_commands_fuzz"
+clang++ "${flags[@]}" fuzz/schedule_fuzz.cpp library/src/schedule.cpp -o "$out/schedule_fuzz"
+for target in calibration_record stream_commands schedule; do
+  work="$out/corpus-$target"
+  mkdir -p "$work"
+  echo "== $target: $runs runs =="
+  "$out/${target}_fuzz" -runs="$runs" -max_len=512 "$work" "fuzz/corpus/$target" 2>&1 | tail -n 2
+done

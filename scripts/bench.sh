@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in release mode and runs them; each figure has its baseline beside it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+qx470_need_packages cmake g++ make libbenchmark-dev
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQX470_BUILD_BENCH=ON -DQX470_BUILD_TESTS=OFF >/dev/null
+cmake --build build-bench -j"$(nproc)" --target readout_bench
+build-bench/bench/readout_bench --benchmark_min_time=0.5 "$@"
