@@ -182,6 +182,16 @@ struct Sim {
     return &e;
   }
 
+  // The common start of a call on an open handle: the handle, then an injected fault, then
+  // whether the device is still on the bus.
+  FT_STATUS begin(FT_HANDLE handle, int call, Handle *&h, int &index) {
+    h = lookup(handle);
+    index = h ? h->index : -1;
+    if (!h) return FT_INVALID_HANDLE;
+    if (const FT_STATUS st = take_fault(call, index)) return st;
+    return attached ? FT_STATUS{FT_OK} : FT_STATUS{FT_IO_ERROR};
+  }
+
   // ---- faults and log ----
   uint32_t take_fault(int call, int index) {
     for (int i : {index + 1, 0}) {
@@ -501,10 +511,9 @@ FT_STATUS FTD2XX_CALL FT_Close(FT_HANDLE handle) {
 FT_STATUS FTD2XX_CALL FT_SetTimeouts(FT_HANDLE handle, ULONG read_ms, ULONG write_ms) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  Handle *h = s.lookup(handle);
-  const int index = h ? h->index : -1;
-  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_SET_TIMEOUTS, index) : FT_STATUS{FT_INVALID_HANDLE};
-  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
+  Handle *h;
+  int index;
+  FT_STATUS st = s.begin(handle, QXSIM_CALL_SET_TIMEOUTS, h, index);
   if (st == FT_OK) {
     h->read_timeout_ms = read_ms;
     h->write_timeout_ms = write_ms;
@@ -516,10 +525,9 @@ FT_STATUS FTD2XX_CALL FT_SetTimeouts(FT_HANDLE handle, ULONG read_ms, ULONG writ
 FT_STATUS FTD2XX_CALL FT_Purge(FT_HANDLE handle, ULONG mask) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  Handle *h = s.lookup(handle);
-  const int index = h ? h->index : -1;
-  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_PURGE, index) : FT_STATUS{FT_INVALID_HANDLE};
-  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
+  Handle *h;
+  int index;
+  FT_STATUS st = s.begin(handle, QXSIM_CALL_PURGE, h, index);
   if (st == FT_OK && (mask & FT_PURGE_RX)) {
     if (index == kControl) {
       s.control_rx.clear();
@@ -536,12 +544,11 @@ FT_STATUS FTD2XX_CALL FT_Purge(FT_HANDLE handle, ULONG mask) {
 FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, LPVOID buffer, DWORD length, LPDWORD written) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  Handle *h = s.lookup(handle);
-  const int index = h ? h->index : -1;
+  Handle *h;
+  int index;
   const auto *bytes = static_cast<const uint8_t *>(buffer);
-  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_WRITE, index) : FT_STATUS{FT_INVALID_HANDLE};
+  FT_STATUS st = s.begin(handle, QXSIM_CALL_WRITE, h, index);
   if (st == FT_OK && (!written || (!buffer && length))) st = FT_INVALID_PARAMETER;
-  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
   DWORD done = 0;
   if (st == FT_OK) {
     done = length;
@@ -620,10 +627,9 @@ FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE handle, LPVOID buffer, DWORD length, LPD
 static FT_STATUS in_task(FT_HANDLE handle, int call, bool stop) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  Handle *h = s.lookup(handle);
-  const int index = h ? h->index : -1;
-  FT_STATUS st = h ? s.take_fault(call, index) : FT_STATUS{FT_INVALID_HANDLE};
-  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
+  Handle *h;
+  int index;
+  FT_STATUS st = s.begin(handle, call, h, index);
   if (st == FT_OK && index == kStream) {
     s.in_task_stopped = stop;
     s.cv.notify_all();
@@ -643,11 +649,10 @@ FT_STATUS FTD2XX_CALL FT_RestartInTask(FT_HANDLE handle) {
 FT_STATUS FTD2XX_CALL FT_EE_UARead(FT_HANDLE handle, PUCHAR data, DWORD length, LPDWORD got) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  Handle *h = s.lookup(handle);
-  const int index = h ? h->index : -1;
-  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_EE_READ, index) : FT_STATUS{FT_INVALID_HANDLE};
+  Handle *h;
+  int index;
+  FT_STATUS st = s.begin(handle, QXSIM_CALL_EE_READ, h, index);
   if (st == FT_OK && (!data || !got)) st = FT_INVALID_PARAMETER;
-  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
   DWORD n = 0;
   if (st == FT_OK) {
     n = std::min<DWORD>(length, QXSIM_EEPROM_UA_SIZE);
@@ -661,11 +666,10 @@ FT_STATUS FTD2XX_CALL FT_EE_UARead(FT_HANDLE handle, PUCHAR data, DWORD length, 
 FT_STATUS FTD2XX_CALL FT_EE_UAWrite(FT_HANDLE handle, PUCHAR data, DWORD length) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  Handle *h = s.lookup(handle);
-  const int index = h ? h->index : -1;
-  FT_STATUS st = h ? s.take_fault(QXSIM_CALL_EE_WRITE, index) : FT_STATUS{FT_INVALID_HANDLE};
+  Handle *h;
+  int index;
+  FT_STATUS st = s.begin(handle, QXSIM_CALL_EE_WRITE, h, index);
   if (st == FT_OK && (!data || length > QXSIM_EEPROM_UA_SIZE)) st = FT_INVALID_PARAMETER;
-  if (st == FT_OK && !s.attached) st = FT_IO_ERROR;
   if (st == FT_OK) std::memcpy(s.eeprom.data(), data, length);
   s.record(QXSIM_CALL_EE_WRITE, index, st, length, st == FT_OK ? length : 0, data,
            data ? length : 0);

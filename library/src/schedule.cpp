@@ -9,6 +9,14 @@ constexpr int kVisitOrder[kChannels] = {1, 2, 3, 0};
 constexpr int kMaxTicks = 100;
 }  // namespace
 
+namespace {
+struct RateDivisor {
+  int32_t rate, divisor;
+};
+constexpr RateDivisor kRateTable[] = {{1, 100}, {2, 50}, {5, 20}, {10, 10},
+                                      {20, 5},  {50, 2}, {100, 1}};
+}  // namespace
+
 int32_t divisor_for_rate(int32_t rate) {
   if (rate > 100)
     rate = 100;
@@ -22,45 +30,15 @@ int32_t divisor_for_rate(int32_t rate) {
     rate = 5;
   else if (rate == 3 || rate == 4)
     rate = 2;
-  switch (rate) {
-    case 1:
-      return 100;
-    case 2:
-      return 50;
-    case 5:
-      return 20;
-    case 10:
-      return 10;
-    case 20:
-      return 5;
-    case 50:
-      return 2;
-    case 100:
-      return 1;
-    default:
-      return 0;
-  }
+  for (const auto &e : kRateTable)
+    if (e.rate == rate) return e.divisor;
+  return 0;  // 0 or below: off
 }
 
 int32_t rate_for_divisor(int32_t divisor) {
-  switch (divisor) {
-    case 1:
-      return 100;
-    case 2:
-      return 50;
-    case 5:
-      return 20;
-    case 10:
-      return 10;
-    case 20:
-      return 5;
-    case 50:
-      return 2;
-    case 100:
-      return 1;
-    default:
-      return 0;
-  }
+  for (const auto &e : kRateTable)
+    if (e.divisor == divisor) return e.rate;
+  return 0;
 }
 
 void rebuild(Schedule &s, ChannelScale &scale) {
