@@ -110,6 +110,18 @@ void BM_SetSampleRateLargestSchedule(benchmark::State &state) {
 }
 BENCHMARK(BM_SetSampleRateLargestSchedule);
 
+void BM_ScheduleBuildLargest(benchmark::State &state) {
+  qx::Schedule s{};
+  qx::ChannelScale scale{};
+  s.rate_divisor[0] = s.rate_divisor[1] = s.rate_divisor[2] = 1;
+  s.rate_divisor[3] = 100;  // 301 slots over 100 ticks
+  for (auto _ : state) {
+    qx::rebuild(s, scale);
+    benchmark::DoNotOptimize(s.frame_length);
+  }
+}
+BENCHMARK(BM_ScheduleBuildLargest);
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -72,16 +72,17 @@ class PositionCursor {
     seek(first);
   }
   SamplePosition position() const {
-    const uint32_t p = frame_ * static_cast<uint32_t>(s_.frame_length) +
-                       static_cast<uint32_t>(s_.slot_table[c_][slot_]);
+    const uint32_t p = frame_word_ + static_cast<uint32_t>(s_.slot_table[c_][slot_]);
     return {cycle_block_ + p / kBlockWords, p % kBlockWords};
   }
   void advance() {
     if (++n_ == 0) return seek(0);  // sample numbers wrap modulo 2^32, cycles do not
     if (++slot_ < static_cast<uint32_t>(s_.channel_slots[c_])) return;
     slot_ = 0;
+    frame_word_ += static_cast<uint32_t>(s_.frame_length);
     if (++frame_ < frames_per_cycle_) return;
     frame_ = 0;
+    frame_word_ = 0;
     cycle_block_ += static_cast<uint32_t>(s_.cycle_blocks);
   }
 
@@ -92,12 +93,13 @@ class PositionCursor {
     n_ = n;
     cycle_block_ = n / m * static_cast<uint32_t>(s_.cycle_blocks);
     frame_ = n % m / slots;
+    frame_word_ = frame_ * static_cast<uint32_t>(s_.frame_length);
     slot_ = n % m % slots;
     frames_per_cycle_ = m / slots;
   }
   const Schedule &s_;
   int32_t c_;
-  uint32_t n_ = 0, cycle_block_ = 0, frame_ = 0, slot_ = 0, frames_per_cycle_ = 1;
+  uint32_t n_ = 0, cycle_block_ = 0, frame_ = 0, frame_word_ = 0, slot_ = 0, frames_per_cycle_ = 1;
 };
 
 // (T - boundary_block) x channel_scale[c] as a 32-bit product; 0 for a channel outside 0..3.
