@@ -24,7 +24,7 @@ cmake --build "$build" -j"$(nproc)"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 run=()
 # ThreadSanitizer cannot map its shadow memory under the kernel's largest address randomisation.
 if [ "$sanitizer" = thread ] && command -v setarch >/dev/null 2>&1; then run=(setarch "$(uname -m)" -R); fi

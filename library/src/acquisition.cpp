@@ -4,7 +4,6 @@
 
 #include "context.h"
 #include "stream_protocol.h"
-#include "tsan.h"
 
 namespace qx {
 
@@ -95,7 +94,6 @@ bool pause_and_resume() {
 void read_block() {
   const uint32_t count = blocks_transferred.load(std::memory_order_relaxed);
   uint8_t *block = block_ring[count % kRingBlocks];
-  QX_RING_BEFORE_FILL(block_ring);
   DWORD filled = 0;
   for (;;) {
     DWORD got = 0;

@@ -28,8 +28,7 @@ inline int32_t block_status(uint32_t block, uint32_t done) {
 // the bytes were read (the acquisition thread may have begun refilling that ring block).
 inline int32_t read_word(SamplePosition pos, uint32_t boundary) {
   const uint8_t *p = &block_ring[pos.block % kRingBlocks][2 * pos.word];
-  const int32_t value = p[0] | (p[1] << 8);
-  QX_RING_READ_DONE(block_ring);
+  const int32_t value = load_ring_sample(p);
   const uint32_t done = reload_after_reads(blocks_transferred) - boundary;
   if (done - pos.block - 1 > 62) return kNoLongerAvailable;
   return value;
@@ -70,11 +69,10 @@ int32_t get_data_samples(int32_t *values, int32_t channel, uint32_t first, int32
     const int32_t limit = count - stored < kStretch ? count - stored : kStretch;
     int32_t n = 0;
     do {
-      stretch[n++] = ring[2 * pos.word] | (ring[2 * pos.word + 1] << 8);
+      stretch[n++] = load_ring_sample(ring + 2 * pos.word);
       cursor.advance();
       pos = cursor.position();
     } while (n < limit && pos.block == block);
-    QX_RING_READ_DONE(block_ring);
     if (reload_after_reads(blocks_transferred) - boundary - block - 1 > 62) break;
     for (int32_t k = 0; k < n; ++k) values[stored + k] = stretch[k];
     stored += n;

@@ -1,7 +1,11 @@
-// Tells ThreadSanitizer about the ring's hand-over rule, which it cannot see: a reader is done
-// with a block before the acquisition thread comes round to fill it again (readers re-check the
-// block counter after reading and discard a sample whose block was being refilled).
+// Readers take samples from the ring without a lock, while the acquisition thread refills the
+// ring block that the oldest readable block shares. A reader that is overtaken by that refill is
+// detected by reading the block counter again after the bytes, and the sample is discarded.
+// ThreadSanitizer cannot see that protocol, so the one ring load is kept out of its view.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
 
 #if defined(__SANITIZE_THREAD__)
 #define QX_TSAN 1
@@ -11,8 +15,17 @@
 #endif
 #endif
 
-#include <atomic>
-#include <cstdint>
+namespace qx {
+
+#if defined(QX_TSAN)
+__attribute__((no_sanitize("thread"), noinline)) static int32_t load_ring_sample(const uint8_t *p) {
+  return p[0] | (p[1] << 8);
+}
+#else
+inline int32_t load_ring_sample(const uint8_t *p) {
+  return p[0] | (p[1] << 8);
+}
+#endif
 
 // Loads the block counter again after the ring bytes have been read: the fence keeps those byte
 // loads ahead of it. ThreadSanitizer does not model fences; there the acquire load stands in.
@@ -25,12 +38,4 @@ inline uint32_t reload_after_reads(const std::atomic<uint32_t> &counter) {
 #endif
 }
 
-#if defined(QX_TSAN)
-extern "C" void __tsan_acquire(void *addr);
-extern "C" void __tsan_release(void *addr);
-#define QX_RING_READ_DONE(addr) __tsan_release(addr)
-#define QX_RING_BEFORE_FILL(addr) __tsan_acquire(addr)
-#else
-#define QX_RING_READ_DONE(addr) ((void)0)
-#define QX_RING_BEFORE_FILL(addr) ((void)0)
-#endif
+}  // namespace qx
