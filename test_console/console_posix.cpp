@@ -244,9 +244,9 @@ bool PosixConsole::timer_create(int &error) {
 }
 
 bool PosixConsole::timer_arm_25ms(int &error) {
-  itimerspec spec{};
-  spec.it_value.tv_nsec = 25 * 1000000L;
-  if (timerfd_settime(timer_fd_, 0, &spec, nullptr) != 0) {
+  itimerspec due{};
+  due.it_value.tv_nsec = 25 * 1000000L;
+  if (timerfd_settime(timer_fd_, 0, &due, nullptr) != 0) {
     error = errno;
     return false;
   }
