@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "../library/platform/platform.h"
 #include "stream_protocol.h"
 #include "test_support.h"
 
@@ -344,11 +345,39 @@ TEST_F(Acquisition, AFailedStartCommandEndsSilentlyWithAStopCommand) {
   EXPECT_EQ(Get_Blocks_Transferred(), 0u);
 }
 
+TEST_F(Acquisition, AFailedThreadCreationStartsNothing) {
+  set_rates(100, 0, 0, 0);
+  qx::platform::fail_next_thread_start_for_test();
+  EXPECT_EQ(Start_Acquisition(0), 0);
+  EXPECT_EQ(qx::running.load(), 0);
+  EXPECT_EQ(Pause_Acquisition(), 0);
+  EXPECT_EQ(Stop_Acquisition(), FT_OK) << "the opened channel is closed as after any start";
+  EXPECT_EQ(Start_Acquisition(0), 1);
+}
+
+TEST_F(Acquisition, ARestartEventLeftByAnEndedThreadDoesNotReleaseTheNextPause) {
+  set_rates(100, 0, 0, 0);
+  qxsim_set_command_fault(QXSIM_CMD_RATE_HIGH, FT_IO_ERROR, -1);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(wait_for([] { return !qxtest::alerts().empty(); }));
+  ASSERT_EQ(Pause_Acquisition(), 1);
+  ASSERT_EQ(Stop_Acquisition(), FT_OK);  // sets the restart event; no thread takes it
+  qxsim_set_command_fault(QXSIM_CMD_RATE_HIGH, 0, -1);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(streaming_blocks(1));
+  ASSERT_EQ(Pause_Acquisition(), 1);
+  ASSERT_TRUE(paused());
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(qx::pause_flag.load(), 1) << "still paused";
+  EXPECT_EQ(Restart_Acquisition(), 1);
+}
+
 TEST_F(Acquisition, AStartCommandFailingOnResumptionKeepsTheCount) {
   set_rates(100, 0, 0, 0);
   qxsim_set_stream_limit(qxtest::primed_words(1) + 3 * 16384ull);
   ASSERT_EQ(Start_Acquisition(0), 1);
   ASSERT_TRUE(wait_for([] { return Get_Blocks_Transferred() == 3; }));
+  std::vector<uint8_t> block0(qx::block_ring[0], qx::block_ring[0] + qx::kBlockBytes);
   qxsim_set_command_fault(QXSIM_CMD_START, FT_IO_ERROR, -1);
   ASSERT_EQ(Pause_Acquisition(), 1);
   ASSERT_TRUE(paused());
@@ -356,6 +385,8 @@ TEST_F(Acquisition, AStartCommandFailingOnResumptionKeepsTheCount) {
   // ends, so the restart reports 0 instead of waiting for ever.
   EXPECT_EQ(Restart_Acquisition(), 0);
   EXPECT_EQ(Get_Blocks_Transferred(), 3u);
+  EXPECT_TRUE(std::equal(block0.begin(), block0.end(), qx::block_ring[0]))
+      << "priming never overwrites a readable block";
   EXPECT_EQ(Stop_Acquisition(), FT_OK);
 }
 

@@ -20,6 +20,8 @@ using Thread = std::uintptr_t;  // 0: no thread
 // priority when a higher one is not permitted). 0 when no thread can be created.
 Thread thread_start(ThreadEntry entry, void *param);
 void thread_join(Thread t);  // after the thread has signalled its end
+// For tests: the next thread_start fails as if the system had refused.
+void fail_next_thread_start_for_test();
 
 void *foreground_window();
 // Shows "text" as the library's error message box (on POSIX: one line on standard error).

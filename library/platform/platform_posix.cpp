@@ -75,9 +75,15 @@ void *trampoline(void *arg) {
   return nullptr;
 }
 std::atomic<void (*)(const char *)> g_alert_hook{nullptr};
+std::atomic<bool> g_fail_next_start{false};
 }  // namespace
 
+void fail_next_thread_start_for_test() {
+  g_fail_next_start.store(true);
+}
+
 Thread thread_start(ThreadEntry entry, void *param) {
+  if (g_fail_next_start.exchange(false)) return 0;
   auto *start = new (std::nothrow) Start{entry, param};
   if (!start) return 0;
   pthread_t t;
