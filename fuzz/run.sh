@@ -13,7 +13,9 @@ flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 clang++ "${flags[@]}" fuzz/calibration_record_fuzz.cpp library/src/calibration_record.cpp -o "$out/calibration_record_fuzz"
 clang++ "${flags[@]}" fuzz/stream_commands_fuzz.cpp ftd2xx/sim/stream_commands.cpp ftd2xx/sim/slot_pattern.cpp -o "$out/stream_commands_fuzz"
 clang++ "${flags[@]}" fuzz/schedule_fuzz.cpp library/src/schedule.cpp -o "$out/schedule_fuzz"
-for target in calibration_record stream_commands schedule; do
+clang++ "${flags[@]}" fuzz/readout_fuzz.cpp library/src/readout.cpp library/src/context.cpp \
+  library/src/schedule.cpp library/platform/platform_posix.cpp -o "$out/readout_fuzz"
+for target in calibration_record stream_commands schedule readout; do
   work="$out/corpus-$target"
   mkdir -p "$work"
   echo "== $target: $runs runs =="
