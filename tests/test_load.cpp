@@ -3,8 +3,10 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "ftd2xx.h"
 #include "qxsim.h"
@@ -72,6 +74,23 @@ TEST_F(Loaded, StateRightAfterLoadAndAStartWithoutRates) {
   EXPECT_EQ(rate(2), 10) << "the rates stay in force after a stop";
   EXPECT_EQ(lv_start(), 1);
   EXPECT_EQ(stop(), FT_OK);
+}
+
+TEST_F(Loaded, UnloadingAfterAStopWhileStreaming) {
+  auto set_rate = fn<int32_t(int32_t, int32_t)>("Set_Sample_Rate");
+  auto start = fn<int32_t(int32_t)>("Start_Acquisition");
+  auto blocks = fn<uint32_t()>("Get_Blocks_Transferred");
+  auto stop = fn<int32_t()>("Stop_Acquisition");
+  ASSERT_TRUE(set_rate && start && blocks && stop);
+  set_rate(0, 100);
+  ASSERT_EQ(start(0), 1);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (blocks() < 3 && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+  EXPECT_GE(blocks(), 3u);
+  EXPECT_EQ(stop(), FT_OK);
+  EXPECT_EQ(dlclose(lib_), 0);
+  lib_ = nullptr;
+  EXPECT_EQ(qxsim_open_handles(), 0);
 }
 
 }  // namespace
