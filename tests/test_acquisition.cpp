@@ -345,6 +345,23 @@ TEST_F(Acquisition, AFailedStartCommandEndsSilentlyWithAStopCommand) {
   EXPECT_EQ(Get_Blocks_Transferred(), 0u);
 }
 
+TEST_F(Acquisition, FailedPurgesStopCommandsAndInTaskCallsAreNotExamined) {
+  set_rates(100, 0, 0, 0);
+  for (int call : {QXSIM_CALL_PURGE, QXSIM_CALL_STOP_IN_TASK, QXSIM_CALL_RESTART_IN_TASK})
+    qxsim_set_fault(call, 1, FT_IO_ERROR, -1);
+  qxsim_set_command_fault(QXSIM_CMD_STOP, FT_IO_ERROR, -1);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(streaming_blocks(2));
+  ASSERT_EQ(Pause_Acquisition(), 1);
+  ASSERT_TRUE(paused());
+  EXPECT_EQ(Restart_Acquisition(), 1);
+  ASSERT_TRUE(streaming_blocks(1));
+  EXPECT_EQ(qx::stream_status, static_cast<FT_STATUS>(FT_IO_ERROR))
+      << "the in-task restart's failure is stored, not examined; reads store nothing";
+  EXPECT_EQ(Stop_Acquisition(), FT_OK);
+  EXPECT_TRUE(qxtest::alerts().empty());
+}
+
 TEST_F(Acquisition, AFailedThreadCreationStartsNothing) {
   set_rates(100, 0, 0, 0);
   qx::platform::fail_next_thread_start_for_test();
