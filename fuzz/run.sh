@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang's libFuzzer (plus ASan and UBSan) and runs each one.
-#   fuzz/run.sh [RUNS]     RUNS executions per target (default 1000000); -1 runs until stopped
+#   fuzz/run.sh [RUNS] [SECONDS]
+# RUNS executions per target (default 1000000; -1: no limit), each target stopping after SECONDS
+# (default: no time limit).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 qx470_need_packages clang libclang-rt-14-dev
 runs=${1:-1000000}
+seconds=${2:-0}
 out=build-fuzz
 mkdir -p "$out"
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
@@ -18,6 +21,7 @@ clang++ "${flags[@]}" fuzz/readout_fuzz.cpp library/src/readout.cpp library/src/
 for target in calibration_record stream_commands schedule readout; do
   work="$out/corpus-$target"
   mkdir -p "$work"
-  echo "== $target: $runs runs =="
-  "$out/${target}_fuzz" -runs="$runs" -max_len=512 "$work" "fuzz/corpus/$target" 2>&1 | tail -n 2
+  echo "== $target: runs $runs, seconds $seconds =="
+  "$out/${target}_fuzz" -runs="$runs" -max_total_time="$seconds" -max_len=512 "$work" \
+    "fuzz/corpus/$target" 2>&1 | tail -n 2
 done
