@@ -19,7 +19,15 @@ class Console {
   explicit Console(std::vector<std::string> env, bool use_pty = true) {
     int to_child[2] = {-1, -1}, from_child[2] = {-1, -1};
     if (use_pty) {
-      pid_ = forkpty(&fd_, nullptr, nullptr, nullptr);
+      // The modes the terminal starts with are fixed before the child runs, so they can be
+      // compared with what the program leaves behind.
+      int m = -1, sl = -1;
+      if (openpty(&m, &sl, nullptr, nullptr, nullptr) == 0) {
+        tcgetattr(sl, &initial_);
+        close(m);
+        close(sl);
+      }
+      pid_ = forkpty(&fd_, nullptr, &initial_, nullptr);
     } else {
       if (pipe(to_child) != 0 || pipe(from_child) != 0) return;
       pid_ = fork();
@@ -42,7 +50,6 @@ class Console {
       in_ = to_child[1];
     } else {
       in_ = fd_;
-      tcgetattr(fd_, &initial_);
     }
   }
   ~Console() {
