@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test.
-#   scripts/test.sh [--werror] [--sanitizer address|thread] [--build-dir DIR]
+#   scripts/test.sh [--werror] [--sanitizer address|thread] [--bridge sim|libftdi] [--build-dir DIR]
+# With --bridge libftdi the library drives real hardware; the tests then are the ones that need
+# no device.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 
 werror=OFF
 sanitizer=""
+bridge=sim
 build=build
 while [ $# -gt 0 ]; do
   case "$1" in
     --werror) werror=ON ;;
     --sanitizer) sanitizer="$2"; shift ;;
+    --bridge) bridge="$2"; shift ;;
     --build-dir) build="$2"; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
@@ -19,7 +23,9 @@ while [ $# -gt 0 ]; do
 done
 
 qx470_need_packages cmake g++ make libgtest-dev libgmock-dev
-cmake -S . -B "$build" -DQX470_WARNINGS_AS_ERRORS="$werror" -DQX470_SANITIZER="$sanitizer" >/dev/null
+if [ "$bridge" = libftdi ]; then qx470_need_packages pkg-config libftdi1-dev libusb-1.0-0-dev; fi
+cmake -S . -B "$build" -DQX470_WARNINGS_AS_ERRORS="$werror" -DQX470_SANITIZER="$sanitizer" \
+  -DQX470_BRIDGE="$bridge" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
