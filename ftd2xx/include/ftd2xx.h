@@ -23,9 +23,16 @@ extern "C" {
 #endif
 
 typedef void *FT_HANDLE;
+/* On Windows the same types as <windows.h>, so both headers can meet in one file. */
+#if defined(_WIN32)
+typedef unsigned long DWORD;
+typedef unsigned long ULONG;
+typedef DWORD FT_STATUS;
+#else
 typedef uint32_t FT_STATUS;
 typedef uint32_t DWORD;
 typedef uint32_t ULONG;
+#endif
 typedef DWORD *LPDWORD;
 typedef void *LPVOID;
 typedef unsigned char UCHAR;

@@ -12,6 +12,8 @@
 #if defined(_WIN32)
 #if defined(QX470USB_BUILDING)
 #define QX470_API __declspec(dllexport)
+#elif defined(QX470USB_STATIC)
+#define QX470_API
 #else
 #define QX470_API __declspec(dllimport)
 #endif
