@@ -1,6 +1,12 @@
+#if defined(_WIN32)
+#include "console_win32.h"
+using PlatformConsole = qxconsole::WinConsole;
+#else
 #include "console_posix.h"
+using PlatformConsole = qxconsole::PosixConsole;
+#endif
 
 int main() {
-  qxconsole::PosixConsole console;
+  PlatformConsole console;
   return qxconsole::run_console(console);
 }

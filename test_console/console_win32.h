@@ -1,0 +1,44 @@
+// The console layer on Windows: the console's own key functions, or a pipe for scripted runs.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "console_io.h"
+
+namespace qxconsole {
+
+class WinConsole final : public ConsoleIo {
+ public:
+  WinConsole();
+  ~WinConsole() override;
+  WinConsole(const WinConsole &) = delete;
+  WinConsole &operator=(const WinConsole &) = delete;
+
+  bool framework_init() override;
+  bool key_waiting() override;
+  int read_key() override;
+  bool interrupted() override;
+  void write(const char *text) override;
+  bool timer_create(int &error) override;
+  bool timer_arm_25ms(int &error) override;
+  bool timer_wait(int &error) override;
+  void read_exit_char() override;
+
+ private:
+  void start_reader();
+  int next_input_byte(bool wait);  // -1: none yet (or, once eof_, none ever)
+
+  void *timer_ = nullptr;
+  bool console_ = false;
+  // Standard input when it is a pipe or a file. Whether a pipe has a byte cannot be asked of
+  // every kind of pipe without blocking, so a reader thread collects the bytes.
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<unsigned char> input_;
+  bool input_ended_ = false;  // guarded by mu_
+  bool eof_ = false;          // the program has seen the end
+};
+
+}  // namespace qxconsole
