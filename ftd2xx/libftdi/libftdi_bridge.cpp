@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +22,7 @@
 #include "bridge_parts.h"
 #include "ftd2xx.h"
 #include "qxftdi.h"
+#include "stream_pump.h"
 
 namespace qxftdi {
 namespace {
@@ -33,7 +33,6 @@ constexpr int kControlTransferTimeoutMs = 1000;
 constexpr size_t kTransferBytes = 16384;  // a multiple of both packet sizes, 64 and 512
 constexpr int kTransfers = 8;
 constexpr size_t kQueueBytes = 2u << 20;  // 2.5 s of the fastest stream
-constexpr int kStopWaitMs = 2000;         // cancelled transfers come back well within this
 
 int64_t now_ms() {
   using namespace std::chrono;
@@ -47,171 +46,88 @@ struct NodeInfo {
   int interface = 0;
 };
 
-// ---- the stream pump ----
+// ---- bulk-IN transfers for the stream pump ----
 
-class StreamPump {
+class LibusbIn final : public InTransfers {
  public:
-  explicit StreamPump(ftdi_context *ftdi) : ftdi_(ftdi), queue_(kQueueBytes) {}
-  StreamPump(const StreamPump &) = delete;
-  StreamPump &operator=(const StreamPump &) = delete;
+  explicit LibusbIn(ftdi_context *ftdi) : ftdi_(ftdi) {}
+  LibusbIn(const LibusbIn &) = delete;
+  LibusbIn &operator=(const LibusbIn &) = delete;
+  ~LibusbIn() override { stop_events(); }
 
-  FT_STATUS start() {
-    packet_ = ftdi_->max_packet_size ? ftdi_->max_packet_size : 64;
-    slots_.resize(kTransfers);
-    for (Slot &s : slots_) {
-      s.owner = this;
-      s.buffer.resize(kTransferBytes);
-      s.transfer = libusb_alloc_transfer(0);
-      if (!s.transfer) return FT_INSUFFICIENT_RESOURCES;
+  bool allocate(int count) {
+    slots_.resize(static_cast<size_t>(count));
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      slots_[i] = {this, static_cast<int>(i), libusb_alloc_transfer(0)};
+      if (!slots_[i].transfer) return false;
     }
-    thread_ = std::thread([this] { events(); });
-    std::lock_guard lock(mu_);
-    submit_idle_locked();
-    return failed_ ? FT_IO_ERROR : FT_OK;
+    return true;
   }
 
-  ~StreamPump() {
-    stop_in();
-    quit_ = true;
-    if (thread_.joinable()) {
-      libusb_interrupt_event_handler(ftdi_->usb_ctx);
-      thread_.join();
-    }
-    // A transfer the device never gave back cannot be freed safely; leaking it is the lesser harm.
-    for (Slot &s : slots_)
-      if (s.transfer && !s.in_flight) libusb_free_transfer(s.transfer);
-  }
-
-  FT_STATUS stop_in() {
-    std::unique_lock lock(mu_);
-    running_ = false;
-    for (Slot &s : slots_)
-      if (s.in_flight) libusb_cancel_transfer(s.transfer);
-    const bool idle = cv_.wait_for(lock, std::chrono::milliseconds(kStopWaitMs), [this] {
-      return std::none_of(slots_.begin(), slots_.end(), [](const Slot &s) { return s.in_flight; });
-    });
-    return idle ? FT_OK : FT_IO_ERROR;
-  }
-
-  FT_STATUS restart_in() {
-    std::lock_guard lock(mu_);
-    running_ = true;
-    failed_ = false;  // a transient error may clear; a gone device fails the next submit again
-    submit_idle_locked();
-    return failed_ ? FT_IO_ERROR : FT_OK;
-  }
-
-  FT_STATUS purge_rx() {
-    bool was_running;
-    {
-      std::lock_guard lock(mu_);
-      was_running = running_;
-    }
-    // Transfers in flight may hold bytes from before the purge: bring them home first.
-    FT_STATUS st = stop_in();
-    if (ftdi_tciflush(ftdi_) < 0) st = FT_IO_ERROR;
-    std::lock_guard lock(mu_);
-    queue_.clear();
-    if (was_running) {
-      running_ = true;
-      submit_idle_locked();
-    }
-    return st;
-  }
-
-  FT_STATUS read(uint8_t *out, DWORD want, DWORD &got, ULONG timeout_ms) {
-    got = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    std::unique_lock lock(mu_);
-    for (;;) {
-      got += static_cast<DWORD>(queue_.take(out + got, want - got));
-      submit_idle_locked();
-      if (got == want) return FT_OK;
-      if (failed_) return got ? FT_OK : FT_IO_ERROR;
-      if (timeout_ms == 0)
-        cv_.wait(lock);
-      else if (cv_.wait_until(lock, deadline) == std::cv_status::timeout) {
-        got += static_cast<DWORD>(queue_.take(out + got, want - got));
-        return FT_OK;
+  // The pump is told of completions from this thread, which runs the handle's libusb context.
+  void start_events(StreamPump *pump) {
+    pump_ = pump;
+    thread_ = std::thread([this] {
+      while (!quit_) {
+        timeval tick{0, 100000};
+        libusb_handle_events_timeout_completed(ftdi_->usb_ctx, &tick, nullptr);
       }
-    }
+    });
   }
 
-  unsigned long overruns() const { return overruns_.load(); }
+  void stop_events() {
+    if (!thread_.joinable()) return;
+    quit_ = true;
+    libusb_interrupt_event_handler(ftdi_->usb_ctx);
+    thread_.join();
+  }
+
+  // After the events stopped. A transfer the device never gave back cannot be freed safely;
+  // leaking it is the lesser harm.
+  void free_transfers(StreamPump &pump) {
+    for (Slot &s : slots_)
+      if (s.transfer && !pump.in_flight(s.index)) libusb_free_transfer(s.transfer);
+    slots_.clear();
+  }
+
+  bool submit(int slot, uint8_t *buf, size_t length) override {
+    Slot &s = slots_[static_cast<size_t>(slot)];
+    // libftdi names endpoints from the chip's side: out_ep is the one the host reads from.
+    libusb_fill_bulk_transfer(s.transfer, ftdi_->usb_dev, static_cast<unsigned char>(ftdi_->out_ep),
+                              buf, static_cast<int>(length), done, &s, 0);
+    return libusb_submit_transfer(s.transfer) == 0;
+  }
+
+  void cancel(int slot) override {
+    libusb_cancel_transfer(slots_[static_cast<size_t>(slot)].transfer);
+  }
+
+  bool flush_chip() override { return ftdi_tciflush(ftdi_) >= 0; }
 
  private:
   struct Slot {
-    StreamPump *owner = nullptr;
+    LibusbIn *owner = nullptr;
+    int index = 0;
     libusb_transfer *transfer = nullptr;
-    std::vector<uint8_t> buffer;
-    bool in_flight = false;
   };
 
-  static void LIBUSB_CALL transfer_done(libusb_transfer *t) {
-    Slot &s = *static_cast<Slot *>(t->user_data);
-    s.owner->on_done(s);
-  }
-
-  void on_done(Slot &s) {
-    std::lock_guard lock(mu_);
-    s.in_flight = false;
-    libusb_transfer *t = s.transfer;
-    // A cancelled or timed-out transfer may still carry data: it is kept like any other.
-    const size_t raw = t->actual_length > 0 ? static_cast<size_t>(t->actual_length) : 0;
-    const Stripped got = strip_status(s.buffer.data(), raw, packet_, s.buffer.data());
-    queue_.complete(s.buffer.size(), s.buffer.data(), got.payload);
-    if (got.overruns) note_overruns(got.overruns);
-    if (t->status != LIBUSB_TRANSFER_COMPLETED && t->status != LIBUSB_TRANSFER_CANCELLED &&
-        t->status != LIBUSB_TRANSFER_TIMED_OUT)
-      failed_ = true;  // gone, stalled or broken: readers get what is queued, then the error
-    submit_idle_locked();
-    cv_.notify_all();
-  }
-
-  void note_overruns(size_t n) {
-    if (overruns_.fetch_add(n) == 0)
-      std::fprintf(stderr, "QX470 bridge: the stream channel's receive buffer overran\n");
-  }
-
-  // Puts idle transfers back on the bus while taking data and while the queue has room for all
-  // they could bring; otherwise they wait for the reader to make room.
-  void submit_idle_locked() {
-    if (!running_ || failed_ || quit_) return;
-    for (Slot &s : slots_) {
-      if (s.in_flight) continue;
-      if (!queue_.reserve(s.buffer.size())) return;
-      libusb_fill_bulk_transfer(s.transfer, ftdi_->usb_dev,
-                                // libftdi names endpoints from the chip's side: out_ep is
-                                // the one the host reads from.
-                                static_cast<unsigned char>(ftdi_->out_ep), s.buffer.data(),
-                                static_cast<int>(s.buffer.size()), transfer_done, &s, 0);
-      if (libusb_submit_transfer(s.transfer) != 0) {
-        queue_.complete(s.buffer.size(), nullptr, 0);
-        failed_ = true;
-        cv_.notify_all();
-        return;
-      }
-      s.in_flight = true;
-    }
-  }
-
-  void events() {
-    while (!quit_) {
-      timeval tick{0, 100000};
-      libusb_handle_events_timeout_completed(ftdi_->usb_ctx, &tick, nullptr);
-    }
+  static void LIBUSB_CALL done(libusb_transfer *t) {
+    const Slot &s = *static_cast<Slot *>(t->user_data);
+    TransferEnd end = TransferEnd::kFailed;  // gone, stalled, overflowed or broken
+    if (t->status == LIBUSB_TRANSFER_COMPLETED)
+      end = TransferEnd::kCompleted;
+    else if (t->status == LIBUSB_TRANSFER_CANCELLED)
+      end = TransferEnd::kCancelled;
+    else if (t->status == LIBUSB_TRANSFER_TIMED_OUT)
+      end = TransferEnd::kTimedOut;
+    s.owner->pump_->transfer_done(s.index, end,
+                                  t->actual_length > 0 ? static_cast<size_t>(t->actual_length) : 0);
   }
 
   ftdi_context *ftdi_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  StreamQueue queue_;
-  std::vector<Slot> slots_;  // sized once in start(): transfers point into it
-  size_t packet_ = 64;
-  bool running_ = true;
-  bool failed_ = false;
+  StreamPump *pump_ = nullptr;
+  std::vector<Slot> slots_;  // sized once: transfers point into it
   std::atomic<bool> quit_{false};
-  std::atomic<unsigned long> overruns_{0};
   std::thread thread_;
 };
 
@@ -223,10 +139,19 @@ struct Handle {
   ULONG read_timeout = 0;
   ULONG write_timeout = 0;
   std::atomic<bool> in_stopped{false};
-  std::unique_ptr<StreamPump> pump;  // interface B, the stream channel
+  // Interface B, the stream channel.
+  std::unique_ptr<LibusbIn> usb_in;
+  std::unique_ptr<StreamPump> pump;
 
   ~Handle() {
-    pump.reset();  // before the USB device it reads from goes
+    // Before the USB device they read from goes: bring the transfers home, then stop the events.
+    if (pump) pump->stop_in();
+    if (usb_in) {
+      usb_in->stop_events();
+      if (pump) usb_in->free_transfers(*pump);
+    }
+    pump.reset();
+    usb_in.reset();
     if (ftdi) {
       ftdi_usb_close(ftdi);
       ftdi_free(ftdi);
@@ -320,7 +245,12 @@ FT_STATUS open_node(const NodeInfo &n, std::unique_ptr<Handle> &h) {
   ftdi_set_latency_timer(h->ftdi, kLatencyMs);
   h->ftdi->usb_read_timeout = kUsbCallTimeoutMs;
   if (n.interface == 1) {
-    h->pump = std::make_unique<StreamPump>(h->ftdi);
+    h->usb_in = std::make_unique<LibusbIn>(h->ftdi);
+    if (!h->usb_in->allocate(kTransfers)) return FT_INSUFFICIENT_RESOURCES;
+    const size_t packet = h->ftdi->max_packet_size ? h->ftdi->max_packet_size : 64;
+    h->pump =
+        std::make_unique<StreamPump>(*h->usb_in, packet, kTransfers, kTransferBytes, kQueueBytes);
+    h->usb_in->start_events(h->pump.get());
     if (const FT_STATUS st = h->pump->start(); st != FT_OK) return st;
   }
   return FT_OK;

@@ -1,0 +1,76 @@
+// The stream channel's reader: keeps several bulk-IN transfers in flight, strips the chip's
+// status bytes from what they bring and queues the data for FT_Read. USB itself is behind
+// `InTransfers`, so the bookkeeping can be tested without a device.
+#ifndef QX470_STREAM_PUMP_H
+#define QX470_STREAM_PUMP_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "bridge_parts.h"
+
+namespace qxftdi {
+
+// What the pump needs of USB. Completions come back through StreamPump::transfer_done, never
+// from inside submit or cancel.
+class InTransfers {
+ public:
+  virtual ~InTransfers() = default;
+  // Starts a bulk-IN transfer into buf; false when it cannot be started (the device is gone).
+  virtual bool submit(int slot, uint8_t *buf, size_t length) = 0;
+  virtual void cancel(int slot) = 0;
+  // Clears the chip's receive buffer.
+  virtual bool flush_chip() = 0;
+};
+
+enum class TransferEnd { kCompleted, kCancelled, kTimedOut, kFailed };
+
+class StreamPump {
+ public:
+  StreamPump(InTransfers &usb, size_t packet_size, int transfers, size_t transfer_bytes,
+             size_t queue_bytes);
+  StreamPump(const StreamPump &) = delete;
+  StreamPump &operator=(const StreamPump &) = delete;
+
+  FT_STATUS start();  // puts every transfer on the bus
+  // Stops taking data: cancels what is in flight and waits (up to wait_ms) until it is back.
+  // Data already received stays queued.
+  FT_STATUS stop_in(int wait_ms = 2000);
+  FT_STATUS restart_in();
+  FT_STATUS purge_rx();
+  // D2XX read: all `want` bytes, or what came by the time-out (0 waits without limit), FT_OK;
+  // once the device has failed, what is still queued and then FT_IO_ERROR.
+  FT_STATUS read(uint8_t *out, DWORD want, DWORD &got, ULONG timeout_ms);
+
+  // Called by the USB side when a transfer ends, with the raw bytes it brought.
+  void transfer_done(int slot, TransferEnd end, size_t actual);
+
+  bool in_flight(int slot);
+  int transfers_in_flight();
+  unsigned long overruns() const { return overruns_.load(); }
+
+ private:
+  struct Slot {
+    std::vector<uint8_t> buffer;
+    bool in_flight = false;
+  };
+  void submit_idle_locked();
+
+  InTransfers &usb_;
+  const size_t packet_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  StreamQueue queue_;
+  std::vector<Slot> slots_;
+  bool running_ = true;
+  bool failed_ = false;
+  std::atomic<unsigned long> overruns_{0};
+};
+
+}  // namespace qxftdi
+
+#endif
