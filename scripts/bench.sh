@@ -5,6 +5,7 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 qx470_need_packages cmake g++ make libbenchmark-dev
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQX470_BUILD_BENCH=ON -DQX470_BUILD_TESTS=OFF >/dev/null
-cmake --build build-bench -j"$(nproc)" --target readout_bench acquisition_bench qx470_soak
+cmake --build build-bench -j"$(nproc)" --target readout_bench acquisition_bench stream_pump_bench qx470_soak
 build-bench/bench/readout_bench --benchmark_min_time=0.5 "$@"
 build-bench/bench/acquisition_bench --benchmark_min_time=0.5 "$@"
+build-bench/bench/stream_pump_bench --benchmark_min_time=0.5 "$@"

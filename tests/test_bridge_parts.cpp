@@ -238,7 +238,7 @@ struct FakeTransport {
     clock += s.delay_ms;
     if (s.error) return -1;
     const int k = std::min<int>(n, static_cast<int>(s.bytes.size()));
-    std::memcpy(buf, s.bytes.data(), static_cast<size_t>(k));
+    if (k > 0) std::memcpy(buf, s.bytes.data(), static_cast<size_t>(k));
     s.bytes.erase(s.bytes.begin(), s.bytes.begin() + k);
     if (s.bytes.empty())
       script.pop_front();

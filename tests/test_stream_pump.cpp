@@ -66,7 +66,7 @@ class FakeUsb : public InTransfers {
         const size_t n = std::min(kPacket - 2, payload.size() - at);
         b[raw++] = 0x31;
         b[raw++] = line_status;
-        std::memcpy(b + raw, payload.data() + at, n);
+        if (n) std::memcpy(b + raw, payload.data() + at, n);
         raw += n;
         at += n;
         if (n == 0) break;
