@@ -206,7 +206,7 @@ FT_STATUS enumerate(const std::vector<UsbId> &ids, std::vector<NodeInfo> &nodes)
       for (int i = 0; i < interfaces; ++i) {
         NodeInfo n;
         name_node(n.node, product, serial, i);
-        n.node.Type = device_type(dd.idVendor == id.vid ? dd.bcdDevice : 0);
+        n.node.Type = device_type(dd.bcdDevice);
         n.node.ID = (static_cast<ULONG>(id.vid) << 16) | id.pid;
         n.bus = libusb_get_bus_number(dev);
         n.address = libusb_get_device_address(dev);
