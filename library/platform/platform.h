@@ -27,7 +27,12 @@ void *foreground_window();
 // Shows "text" as the library's error message box (on POSIX: one line on standard error).
 void alert(const char *text);
 // Tests route alerts to a hook instead; nullptr restores the default.
-void set_alert_hook(void (*hook)(const char *text));
+using AlertHook = void (*)(const char *text);
+void set_alert_hook(AlertHook hook);
+
+// For the implementations: the state of the test hooks above.
+bool thread_start_should_fail();  // true once after fail_next_thread_start_for_test
+AlertHook alert_hook();
 
 void sleep_ms(unsigned ms);
 void cpu_relax();

@@ -3,7 +3,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -74,16 +73,10 @@ void *trampoline(void *arg) {
   start.entry(start.param);
   return nullptr;
 }
-std::atomic<void (*)(const char *)> g_alert_hook{nullptr};
-std::atomic<bool> g_fail_next_start{false};
 }  // namespace
 
-void fail_next_thread_start_for_test() {
-  g_fail_next_start.store(true);
-}
-
 Thread thread_start(ThreadEntry entry, void *param) {
-  if (g_fail_next_start.exchange(false)) return 0;
+  if (thread_start_should_fail()) return 0;
   auto *start = new (std::nothrow) Start{entry, param};
   if (!start) return 0;
   pthread_t t;
@@ -114,12 +107,8 @@ void *foreground_window() {
 }
 
 void alert(const char *text) {
-  if (auto hook = g_alert_hook.load()) return hook(text);
+  if (auto hook = alert_hook()) return hook(text);
   std::fprintf(stderr, "QX470USB: %s\n", text);
-}
-
-void set_alert_hook(void (*hook)(const char *text)) {
-  g_alert_hook.store(hook);
 }
 
 void sleep_ms(unsigned ms) {

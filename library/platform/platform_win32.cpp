@@ -2,7 +2,6 @@
 // the foreground window and the modal error box.
 #include <windows.h>
 
-#include <atomic>
 #include <new>
 
 #include "../src/context.h"
@@ -44,16 +43,10 @@ DWORD WINAPI trampoline(LPVOID arg) {
   delete static_cast<Start *>(arg);
   return start.entry(start.param);
 }
-std::atomic<void (*)(const char *)> g_alert_hook{nullptr};
-std::atomic<bool> g_fail_next_start{false};
 }  // namespace
 
-void fail_next_thread_start_for_test() {
-  g_fail_next_start.store(true);
-}
-
 Thread thread_start(ThreadEntry entry, void *param) {
-  if (g_fail_next_start.exchange(false)) return 0;
+  if (thread_start_should_fail()) return 0;
   auto *start = new (std::nothrow) Start{entry, param};
   if (!start) return 0;
   // Created suspended only so the priority is in place before its first instruction.
@@ -78,13 +71,9 @@ void *foreground_window() {
 }
 
 void alert(const char *text) {
-  if (auto hook = g_alert_hook.load()) return hook(text);
+  if (auto hook = alert_hook()) return hook(text);
   // No owner window: the box belongs to the acquisition thread, which it blocks until dismissed.
   MessageBoxA(nullptr, text, "QX470USB", MB_OK | MB_ICONEXCLAMATION);
-}
-
-void set_alert_hook(void (*hook)(const char *text)) {
-  g_alert_hook.store(hook);
 }
 
 void sleep_ms(unsigned ms) {
