@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/signalfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -143,13 +144,26 @@ void KeyDecoder::decode(int first, const std::function<int()> &next, std::deque<
 }
 
 PosixConsole::PosixConsole() {
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // no restart: a blocking read returns so the program can end cleanly
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
+  // The stop signals are taken as data from a signalfd that every wait also watches, so none can
+  // slip in between a check and the wait that follows it. Where no signalfd can be had, a
+  // handler sets the flag instead.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGHUP);
+  if (pthread_sigmask(SIG_BLOCK, &stop, nullptr) == 0)
+    signal_fd_ = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signal_fd_ < 0) {
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no restart: a blocking read returns so the program can end cleanly
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+  }
 
   tty_ = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_) == 0;
   if (tty_) {
@@ -164,9 +178,34 @@ PosixConsole::PosixConsole() {
   }
 }
 
+// The stop signals stay blocked: one that came last is not to kill the program on its way out.
 PosixConsole::~PosixConsole() {
   restore_terminal();
   if (timer_fd_ >= 0) close(timer_fd_);
+  if (signal_fd_ >= 0) close(signal_fd_);
+}
+
+void PosixConsole::take_signals() {
+  signalfd_siginfo info;
+  while (signal_fd_ >= 0 && read(signal_fd_, &info, sizeof info) == sizeof info) g_interrupted = 1;
+}
+
+// Waits until `fd` is readable or a stop signal came; true when fd is readable.
+bool PosixConsole::wait_readable(int fd, int timeout_ms, bool &timed_out) {
+  timed_out = false;
+  for (;;) {
+    if (g_interrupted) return false;
+    pollfd p[2] = {{fd, POLLIN, 0}, {signal_fd_, POLLIN, 0}};
+    const int r = poll(p, signal_fd_ >= 0 ? 2 : 1, timeout_ms);
+    if (r < 0 && errno == EINTR) continue;  // the handler, if any, has set the flag
+    if (r < 0) return false;
+    if (r == 0) {
+      timed_out = true;
+      return false;
+    }
+    if (p[1].revents) take_signals();
+    if (p[0].revents) return !g_interrupted;
+  }
 }
 
 void PosixConsole::restore_terminal() {
@@ -174,15 +213,14 @@ void PosixConsole::restore_terminal() {
 }
 
 bool PosixConsole::interrupted() {
+  take_signals();
   return g_interrupted != 0 || eof_;
 }
 
 int PosixConsole::read_byte(int timeout_ms) {
   if (eof_ || g_interrupted) return -2;
-  pollfd p{STDIN_FILENO, POLLIN, 0};
-  const int r = poll(&p, 1, timeout_ms);
-  if (r < 0) return errno == EINTR && !g_interrupted ? -1 : -2;
-  if (r == 0) return -1;
+  bool timed_out;
+  if (!wait_readable(STDIN_FILENO, timeout_ms, timed_out)) return timed_out ? -1 : -2;
   unsigned char c;
   const ssize_t n = read(STDIN_FILENO, &c, 1);
   if (n == 1) return c;
@@ -256,12 +294,15 @@ bool PosixConsole::timer_arm_25ms(int &error) {
 bool PosixConsole::timer_wait(int &error) {
   uint64_t expirations;
   for (;;) {
+    bool timed_out;
+    if (!wait_readable(timer_fd_, -1, timed_out)) {
+      if (g_interrupted) return true;  // the next key test ends the program
+      error = errno ? errno : EIO;
+      return false;
+    }
     const ssize_t n = read(timer_fd_, &expirations, sizeof expirations);
     if (n == sizeof expirations) return true;
-    if (n < 0 && errno == EINTR) {
-      if (g_interrupted) return true;  // the next key test ends the program
-      continue;
-    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     error = n < 0 ? errno : EIO;
     return false;
   }
@@ -269,10 +310,10 @@ bool PosixConsole::timer_wait(int &error) {
 
 void PosixConsole::read_exit_char() {
   restore_terminal();
-  if (g_interrupted) return;
+  bool timed_out;
+  if (!wait_readable(STDIN_FILENO, -1, timed_out)) return;  // interrupted: no prompt to wait on
   unsigned char c;
-  while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR && !g_interrupted) {
-  }
+  (void)!read(STDIN_FILENO, &c, 1);
 }
 
 }  // namespace qxconsole

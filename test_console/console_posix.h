@@ -37,12 +37,15 @@ class PosixConsole final : public ConsoleIo {
  private:
   bool fill_pending(bool block);
   int read_byte(int timeout_ms);  // -1: none in time, -2: end of input or interrupted
+  bool wait_readable(int fd, int timeout_ms, bool &timed_out);
+  void take_signals();
   void restore_terminal();
 
   bool tty_ = false;
   bool eof_ = false;
   termios saved_{};
   int timer_fd_ = -1;
+  int signal_fd_ = -1;
   std::deque<int> pending_;
 };
 
