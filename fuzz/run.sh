@@ -17,7 +17,8 @@ clang++ "${flags[@]}" fuzz/calibration_record_fuzz.cpp library/src/calibration_r
 clang++ "${flags[@]}" fuzz/stream_commands_fuzz.cpp ftd2xx/sim/stream_commands.cpp ftd2xx/sim/slot_pattern.cpp -o "$out/stream_commands_fuzz"
 clang++ "${flags[@]}" fuzz/schedule_fuzz.cpp library/src/schedule.cpp -o "$out/schedule_fuzz"
 clang++ "${flags[@]}" fuzz/readout_fuzz.cpp library/src/readout.cpp library/src/context.cpp \
-  library/src/schedule.cpp library/platform/platform_posix.cpp -o "$out/readout_fuzz"
+  library/src/schedule.cpp library/platform/platform_posix.cpp \
+  library/platform/platform_common.cpp -o "$out/readout_fuzz"
 for target in calibration_record stream_commands schedule readout; do
   work="$out/corpus-$target"
   mkdir -p "$work"
