@@ -407,17 +407,86 @@ TEST_F(Acquisition, AStartCommandFailingOnResumptionKeepsTheCount) {
   EXPECT_EQ(Stop_Acquisition(), FT_OK);
 }
 
-TEST_F(Acquisition, ADeviceFallingSilentMidBlockStillStopsPromptly) {
-  set_rates(100, 100, 100, 100);
-  qxsim_set_stream_limit(qxtest::primed_words(4) + 3 * 16384ull + 100);
+// Channel 0 alone at 10 kS/s in real time: a block takes 1.6 s, so a stop or a pause lands in
+// the middle of one while the device is still delivering.
+class SlowStream : public Acquisition {
+ protected:
+  void SetUp() override {
+    Acquisition::SetUp();
+    qxsim_set_speed(1.0);
+    qxsim_set_timeout_scale(1.0);  // the library's real stream time-out
+    set_rates(10, 0, 0, 0);
+  }
+  static constexpr uint32_t kPrimed = 10;  // frame of one word: ten words primed away
+  static bool mid_first_block() {
+    return wait_for([] { return qxsim_words_sent() > kPrimed + 4000; });
+  }
+  // Block 0 of the current stream, read back through the library, against the test pattern.
+  static void expect_first_block_readable_and_right() {
+    std::vector<int32_t> got(16384);
+    ASSERT_EQ(Get_Data_Samples(got.data(), 0, 0, 16384), 16384);
+    std::vector<int32_t> want(16384);
+    for (uint32_t i = 0; i < 16384; ++i)
+      want[i] = static_cast<int32_t>(qxsim_pattern_value(0, kPrimed + i));
+    EXPECT_EQ(got, want);
+  }
+  static double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  }
+};
+
+TEST_F(SlowStream, StopMidBlockCountsTheBlockTheDeviceIsStillDelivering) {
   ASSERT_EQ(Start_Acquisition(0), 1);
-  ASSERT_TRUE(wait_for([] { return Get_Blocks_Transferred() == 3; }));
-  qxsim_set_timeout_scale(1.0);  // the library's real stream time-out
+  ASSERT_TRUE(mid_first_block());
+  ASSERT_EQ(Get_Blocks_Transferred(), 0u);
+  EXPECT_EQ(Stop_Acquisition(), FT_OK);
+  EXPECT_EQ(Get_Blocks_Transferred(), 1u);
+  expect_first_block_readable_and_right();
+}
+
+TEST_F(SlowStream, PauseMidBlockFinishesTheBlockFirst) {
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(mid_first_block());
+  ASSERT_EQ(Pause_Acquisition(), 1);
+  ASSERT_TRUE(paused());
+  EXPECT_EQ(Get_Blocks_Transferred(), 1u);
+  expect_first_block_readable_and_right();
+  ASSERT_EQ(Restart_Acquisition(), 1);
+  EXPECT_EQ(Get_Blocks_Transferred(), 0u);
+  EXPECT_EQ(Stop_Acquisition(), FT_OK);
+  EXPECT_EQ(Get_Blocks_Transferred(), 1u);
+}
+
+TEST_F(SlowStream, StopWhilePausedReadsExactlyOneMoreBlock) {
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_EQ(Pause_Acquisition(), 1);
+  ASSERT_TRUE(paused());
+  EXPECT_EQ(Stop_Acquisition(), FT_OK);
+  EXPECT_EQ(Get_Blocks_Transferred(), 1u);
+  expect_first_block_readable_and_right();
+}
+
+TEST_F(SlowStream, ADeviceFallingSilentMidBlockStillStopsWithinASecond) {
+  qxsim_set_stream_limit(kPrimed + 8000);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(wait_for([] { return qxsim_words_sent() >= kPrimed + 8000; }));
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(Stop_Acquisition(), FT_OK);
-  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  EXPECT_LT(secs, qxtest::sanitized() ? 10.0 : 1.0);
-  EXPECT_EQ(Get_Blocks_Transferred(), 3u) << "the partial block is not counted";
+  EXPECT_LT(seconds_since(t0), qxtest::sanitized() ? 10.0 : 1.0);
+  EXPECT_EQ(Get_Blocks_Transferred(), 0u) << "the partial block is not counted";
+}
+
+TEST_F(SlowStream, APauseOfADeviceFallenSilentMidBlockTakesHoldWithinASecond) {
+  qxsim_set_stream_limit(kPrimed + 8000);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(wait_for([] { return qxsim_words_sent() >= kPrimed + 8000; }));
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(Pause_Acquisition(), 1);
+  ASSERT_TRUE(paused());
+  EXPECT_LT(seconds_since(t0), qxtest::sanitized() ? 10.0 : 1.0);
+  EXPECT_EQ(Get_Blocks_Transferred(), 0u) << "the partial block is not counted";
+  EXPECT_EQ(Restart_Acquisition(), 1);
+  EXPECT_EQ(Stop_Acquisition(), FT_OK);
 }
 
 TEST_F(Acquisition, FailingBlockReadsDoNotAdvanceTheCount) {

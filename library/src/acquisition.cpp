@@ -89,8 +89,10 @@ bool pause_and_resume() {
   return true;
 }
 
-// Fills ring block blocks_transferred mod 64 and counts it once all 32768 bytes are in. A stop
-// or a pause between partial reads drops the partial block; a failed read starts it over.
+// Fills ring block blocks_transferred mod 64 and counts it once all 32768 bytes are in. A stop or
+// a pause waits for the block in progress while the device keeps delivering, so the tail of a
+// slow stream is not lost; it gives the partial block up only once the device has gone silent
+// (a whole read time-out without a byte) or a read has failed. A failed read starts it over.
 void read_block() {
   const uint32_t count = blocks_transferred.load(std::memory_order_relaxed);
   uint8_t *block = block_ring[count % kRingBlocks];
@@ -105,8 +107,9 @@ void read_block() {
       filled += got;
       if (filled >= kBlockBytes) break;
     }
-    if (running.load(std::memory_order_acquire) == 0 ||
-        pause_flag.load(std::memory_order_acquire) != 0)
+    const bool device_silent = st != FT_OK || got == 0;
+    if (device_silent && (running.load(std::memory_order_acquire) == 0 ||
+                          pause_flag.load(std::memory_order_acquire) != 0))
       return;
   }
   blocks_transferred.store(count + 1, std::memory_order_release);
