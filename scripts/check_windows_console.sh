@@ -2,7 +2,8 @@
 # The Windows console end to end under Wine against the simulator, with keys on a pipe:
 #   check_windows_console.sh QX470USB_Test.exe
 # A run: once the rate prompt shows, a key starts the acquisition; once readings show, space
-# stops it and Return leaves. Then the same program without a device.
+# stops it and Return leaves while further keys keep arriving. Then the same program without a
+# device.
 set -u
 exe=$1
 dir=$(mktemp -d)
@@ -32,11 +33,16 @@ wait_for "Device Ready." 60 && wait_for "hit any other key when done" 30 && prin
 printf ' ' >&3
 wait_for "Hit <RETURN> to exit." 60
 printf '\n' >&3
+# Keys keep coming while the program ends: its key reader must not outlive what it fills.
+(while printf 'z' 2>/dev/null; do sleep 0.005; done) >&3 &
+trickle=$!
 exec 3>&-
 wait "$pid"
 rc=$?
 pid=
+kill "$trickle" 2>/dev/null
 [ $rc -eq 0 ] || { echo "FAIL: a run ended with $rc"; fail=1; }
+if grep -qi "unhandled\|exception" "$dir/out"; then echo "FAIL: the run crashed on its way out"; fail=1; fi
 if [ $fail -ne 0 ]; then
   echo "--- its output:"; tr '\r' '\n' < "$dir/out" | grep -v '^$' | head -40
   exit 1

@@ -32,19 +32,21 @@ WinConsole::WinConsole() {
 
 void WinConsole::start_reader() {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-  // Detached: at exit it may still be blocked in a read, and the process ending ends it.
-  std::thread([this, in] {
+  // Detached: at exit it may still be blocked in a read, and the process ending ends it. It
+  // holds its own reference to the queue, so a read that returns after this object is gone
+  // still has somewhere to put its bytes.
+  std::thread([input = input_, in] {
     unsigned char buf[256];
     DWORD got = 0;
     while (in && in != INVALID_HANDLE_VALUE && ReadFile(in, buf, sizeof buf, &got, nullptr) &&
            got > 0) {
-      std::lock_guard lock(mu_);
-      input_.insert(input_.end(), buf, buf + got);
-      cv_.notify_all();
+      std::lock_guard lock(input->mu);
+      input->bytes.insert(input->bytes.end(), buf, buf + got);
+      input->cv.notify_all();
     }
-    std::lock_guard lock(mu_);
-    input_ended_ = true;
-    cv_.notify_all();
+    std::lock_guard lock(input->mu);
+    input->ended = true;
+    input->cv.notify_all();
   }).detach();
 }
 
@@ -64,16 +66,17 @@ bool WinConsole::interrupted() {
 }
 
 int WinConsole::next_input_byte(bool wait) {
-  std::unique_lock lock(mu_);
+  PipeInput &in = *input_;
+  std::unique_lock lock(in.mu);
   // Waits in slices so that Ctrl-C is seen while the input is silent.
-  while (wait && input_.empty() && !input_ended_ && !g_interrupted)
-    cv_.wait_for(lock, std::chrono::milliseconds(50));
-  if (!input_.empty()) {
-    const int c = input_.front();
-    input_.pop_front();
+  while (wait && in.bytes.empty() && !in.ended && !g_interrupted)
+    in.cv.wait_for(lock, std::chrono::milliseconds(50));
+  if (!in.bytes.empty()) {
+    const int c = in.bytes.front();
+    in.bytes.pop_front();
     return c;
   }
-  if (input_ended_) eof_ = true;
+  if (in.ended) eof_ = true;
   return -1;
 }
 
@@ -82,9 +85,9 @@ int WinConsole::next_input_byte(bool wait) {
 bool WinConsole::key_waiting() {
   if (g_interrupted) return false;
   if (console_) return _kbhit() != 0;
-  std::lock_guard lock(mu_);
-  if (input_.empty() && input_ended_) eof_ = true;
-  return !input_.empty();
+  std::lock_guard lock(input_->mu);
+  if (input_->bytes.empty() && input_->ended) eof_ = true;
+  return !input_->bytes.empty();
 }
 
 int WinConsole::read_key() {

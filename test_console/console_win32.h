@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 #include "console_io.h"
@@ -33,12 +34,17 @@ class WinConsole final : public ConsoleIo {
   void *timer_ = nullptr;
   bool console_ = false;
   // Standard input when it is a pipe or a file. Whether a pipe has a byte cannot be asked of
-  // every kind of pipe without blocking, so a reader thread collects the bytes.
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<unsigned char> input_;
-  bool input_ended_ = false;  // guarded by mu_
-  bool eof_ = false;          // the program has seen the end
+  // every kind of pipe without blocking, so a reader thread collects the bytes. The thread may
+  // still be blocked in a read when the program ends, so it shares ownership of what it fills:
+  // nothing it touches goes away before it does.
+  struct PipeInput {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<unsigned char> bytes;
+    bool ended = false;  // guarded by mu
+  };
+  std::shared_ptr<PipeInput> input_ = std::make_shared<PipeInput>();
+  bool eof_ = false;  // the program has seen the end
 };
 
 }  // namespace qxconsole
