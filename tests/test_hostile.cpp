@@ -5,6 +5,11 @@
 
 #include "test_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID);
+#endif
+
 namespace {
 
 using qxtest::LibraryTest;
@@ -101,5 +106,42 @@ TEST_F(Hostile, ShuntAndAutoZeroWhileStreamingFromASecondThread) {
   EXPECT_EQ(Stop_Acquisition(), FT_OK);
   EXPECT_EQ(qxsim_open_handles(), 0);
 }
+
+// The events come first at load; without either the library must not start, and must not keep
+// the one it did get.
+TEST_F(Hostile, AnEventThatCannotBeCreatedAtLoadLeavesNothingThatCanStart) {
+  for (int skip : {0, 1}) {
+    SCOPED_TRACE(skip == 0 ? "first event refused" : "second event refused");
+    qx::library_detach();
+    qx::platform::fail_event_create_for_test(skip);
+    EXPECT_FALSE(qx::library_attach());
+    EXPECT_FALSE(qx::library_ready);
+    EXPECT_EQ(qx::stopped_event, nullptr);
+    EXPECT_EQ(qx::restart_event, nullptr);
+    set_rates(100, 0, 0, 0);
+    EXPECT_EQ(Start_Acquisition(0), 0);
+    EXPECT_EQ(qx::running.load(), 0);
+    EXPECT_EQ(Pause_Acquisition(), 0);
+    EXPECT_EQ(Restart_Acquisition(), 0);
+    Stop_Acquisition();
+  }
+  qx::platform::fail_event_create_for_test(-1);
+  ASSERT_TRUE(qx::library_attach());
+  set_rates(100, 0, 0, 0);  // the load state has every channel off
+  EXPECT_EQ(Start_Acquisition(0), 1);
+}
+
+#ifdef _WIN32
+TEST_F(Hostile, TheDllRefusesToLoadWithoutItsEvents) {
+  const HINSTANCE self = GetModuleHandleA(nullptr);
+  qx::library_detach();
+  qx::platform::fail_event_create_for_test(1);
+  EXPECT_EQ(DllMain(self, DLL_PROCESS_ATTACH, nullptr), FALSE);
+  EXPECT_FALSE(qx::library_ready);
+  qx::platform::fail_event_create_for_test(-1);
+  EXPECT_EQ(DllMain(self, DLL_PROCESS_ATTACH, nullptr), TRUE);
+  EXPECT_TRUE(qx::library_ready);
+}
+#endif
 
 }  // namespace

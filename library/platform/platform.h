@@ -22,6 +22,9 @@ Thread thread_start(ThreadEntry entry, void *param);
 void thread_join(Thread t);  // after the thread has signalled its end
 // For tests: the next thread_start fails as if the system had refused.
 void fail_next_thread_start_for_test();
+// For tests: the event_create after the next `skip` ones returns nullptr as if the system had
+// refused it (-1 clears the request).
+void fail_event_create_for_test(int skip);
 
 void *foreground_window();
 // Shows "text" as the library's error message box (on POSIX: one line on standard error).
@@ -32,6 +35,7 @@ void set_alert_hook(AlertHook hook);
 
 // For the implementations: the state of the test hooks above.
 bool thread_start_should_fail();  // true once after fail_next_thread_start_for_test
+bool event_create_should_fail();  // true once, as fail_event_create_for_test asked
 AlertHook alert_hook();
 
 void sleep_ms(unsigned ms);

@@ -20,6 +20,7 @@ struct Event {
 };
 
 Event *event_create() {
+  if (event_create_should_fail()) return nullptr;
   auto *e = new (std::nothrow) Event;
   if (!e) return nullptr;
   e->signalled = false;
@@ -124,7 +125,8 @@ void cpu_relax() {
 }  // namespace qx::platform
 
 // Load-time initialisation and unload of the library (the shared object's constructor and
-// destructor; in the static archive used by the tests, the process's).
+// destructor; in the static archive used by the tests, the process's). A constructor cannot fail
+// the load: without its events the library stays loaded and refuses every start.
 __attribute__((constructor)) static void qx470_on_load() {
   qx::library_attach();
 }

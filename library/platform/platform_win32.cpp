@@ -13,6 +13,7 @@ namespace qx::platform {
 struct Event;
 
 Event *event_create() {
+  if (event_create_should_fail()) return nullptr;
   // Auto-reset, not signalled, unnamed: one waiter wakes per set and the wake resets it.
   return reinterpret_cast<Event *>(CreateEventA(nullptr, FALSE, FALSE, nullptr));
 }
@@ -88,10 +89,11 @@ void cpu_relax() {
 
 // Load-time initialisation and unload. In the DLL the loader calls DllMain; in the tests' static
 // archive, linked into a program, nobody does, so the program's start-up and exit stand in.
+// Without its events the library could never start: the load fails instead.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     DisableThreadLibraryCalls(instance);
-    qx::library_attach();  // creates the events; waits for nothing
+    return qx::library_attach() ? TRUE : FALSE;  // creates the events; waits for nothing
   } else if (reason == DLL_PROCESS_DETACH) {
     qx::library_detach();
   }

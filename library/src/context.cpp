@@ -6,6 +6,7 @@ namespace qx {
 
 DeviceContext device_context;
 ChannelScale channel_scale;
+ScheduleDivisions schedule_divisions;
 
 FT_STATUS control_status;
 FT_HANDLE control_handle;
@@ -22,11 +23,14 @@ platform::Event *stopped_event;
 platform::Event *restart_event;
 bool library_ready;
 
-void library_attach() {
+bool library_attach() {
   stopped_event = platform::event_create();
   restart_event = platform::event_create();
   library_ready = stopped_event && restart_event;
-  if (!library_ready) return;
+  if (!library_ready) {
+    library_detach();
+    return false;
+  }
 
   running.store(0);
   blocks_transferred.store(0);
@@ -40,7 +44,9 @@ void library_attach() {
     s.channel_slots[c] = 0;
     for (int i = 0; i < 100; ++i) s.slot_table[c][i] = 0;
   }
+  schedule_divisions = divisions_of(s);
   std::memset(block_ring, 0, sizeof block_ring);
+  return true;
 }
 
 void library_detach() {
@@ -64,6 +70,7 @@ void publish_schedule(const Schedule &built, const ChannelScale &scale) {
   s.cycle_blocks = built.cycle_blocks;
   s.cycle_words = built.cycle_words;
   s.boundary_block = built.boundary_block;
+  schedule_divisions = divisions_of(built);
 }
 
 }  // namespace qx

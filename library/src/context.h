@@ -18,6 +18,8 @@ struct DeviceContext {
 
 extern DeviceContext device_context;
 extern ChannelScale channel_scale;
+// The schedule's divisions as reciprocals, rebuilt with it; the single read uses them.
+extern ScheduleDivisions schedule_divisions;
 
 extern FT_STATUS control_status;
 extern FT_HANDLE control_handle;
@@ -36,7 +38,9 @@ extern platform::Event *restart_event;
 // False when the events could not be created at load: the library then refuses to start.
 extern bool library_ready;
 
-void library_attach();
+// Creates the events and resets the state; false, with nothing left allocated, when an event
+// cannot be created.
+bool library_attach();
 void library_detach();
 
 // Fields that the acquisition thread reads while the host may rebuild the schedule.
