@@ -1,5 +1,6 @@
 // Rate-setting sequences of any channels and rates, then sample positions: the cycle-reduced
-// mapping and the incremental walk both equal the plain formula in 64-bit arithmetic.
+// mapping, its form with reciprocals and the incremental walk all equal the plain formula in
+// 64-bit arithmetic.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                           static_cast<uint64_t>(s.slot_table[c][n % slots]);
     const auto pos = qx::sample_position(s, c, n);
     if (pos.block != word / 16384 || pos.word != word % 16384) std::abort();
+    const auto fast = qx::sample_position(s, qx::divisions_of(s), c, n);
+    if (fast.block != pos.block || fast.word != pos.word) std::abort();
     qx::PositionCursor cursor(s, c, n);
     for (uint32_t k = 0; k < 3; ++k, cursor.advance()) {
       const auto want = qx::sample_position(s, c, n + k);

@@ -221,6 +221,7 @@ TEST(SamplePosition, MatchesPlainFormulaForRandomSchedules) {
                               static_cast<uint64_t>(s.slot_table[c][n % slots]);
         return std::pair<uint64_t, uint64_t>(word / 16384, word % 16384);
       };
+      const qx::ScheduleDivisions d = qx::divisions_of(s);
       for (int k = 0; k < 200; ++k) {
         const auto n = static_cast<uint32_t>(rng());
         const auto pos = qx::sample_position(s, c, n);
@@ -228,6 +229,9 @@ TEST(SamplePosition, MatchesPlainFormulaForRandomSchedules) {
         ASSERT_EQ(pos.block, block) << "n " << n;
         ASSERT_EQ(pos.word, word) << "n " << n;
         ASSERT_LT(pos.block, 1u << 27);
+        const auto fast = qx::sample_position(s, d, c, n);
+        ASSERT_EQ(fast.block, pos.block) << "n " << n;
+        ASSERT_EQ(fast.word, pos.word) << "n " << n;
       }
       const uint32_t start = round % 2 ? static_cast<uint32_t>(rng()) : 0xFFFFFF00u;
       qx::PositionCursor cursor(s, c, start);
@@ -236,6 +240,41 @@ TEST(SamplePosition, MatchesPlainFormulaForRandomSchedules) {
         ASSERT_EQ(cursor.position().block, want.block) << "n " << start + i;
         ASSERT_EQ(cursor.position().word, want.word) << "n " << start + i;
       }
+    }
+  }
+}
+
+// The reciprocal mapping equals the one with division instructions for every rate set, at the
+// sample numbers where a reciprocal goes wrong if it goes wrong at all: around every multiple of
+// the divisors at both ends of the 32-bit range, and spread over the whole range between.
+TEST(SamplePosition, ReciprocalsMatchDivisionForEveryRateSetOverTheWholeRange) {
+  const int rates[] = {0, 1, 2, 5, 10, 20, 50, 100};
+  std::mt19937 rng(4242);
+  for (int code = 1; code < 8 * 8 * 8 * 8; ++code) {
+    const qx::Schedule s =
+        schedule_of(rates[code % 8], rates[code / 8 % 8], rates[code / 64 % 8], rates[code / 512]);
+    const qx::ScheduleDivisions d = qx::divisions_of(s);
+    for (int c = 0; c < 4; ++c) {
+      if (s.rate_divisor[c] == 0) continue;
+      auto check = [&](uint32_t n) {
+        const auto want = qx::sample_position(s, c, n);
+        const auto got = qx::sample_position(s, d, c, n);
+        return want.block == got.block && want.word == got.word;
+      };
+      std::vector<uint32_t> ns;
+      for (const auto div :
+           {static_cast<uint32_t>(s.sample_modulus[c]), static_cast<uint32_t>(s.channel_slots[c]),
+            static_cast<uint32_t>(s.channel_slots[c]) * 16384}) {
+        const uint32_t top = 0xFFFFFFFFu / div * div;
+        for (uint32_t k = 0; k < 4; ++k)
+          for (uint32_t e = 0; e < 3; ++e) {
+            ns.push_back(k * div + e - 1);
+            ns.push_back(top - k * div + e - 1);
+          }
+      }
+      for (uint32_t step = 0; step < 64; ++step) ns.push_back(step << 26 | (rng() & 0x3FFFFFF));
+      for (const uint32_t n : ns)
+        ASSERT_TRUE(check(n)) << "rates " << code << " channel " << c << " n " << n;
     }
   }
 }

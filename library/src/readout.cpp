@@ -41,7 +41,7 @@ int32_t get_data_point(int32_t channel, uint32_t sample) {
   if (count == 0) return kNothingTransferred;
   const Schedule &s = device_context.schedule;
   if (!channel_on(s, channel)) return kChannelOff;
-  const SamplePosition pos = sample_position(s, channel, sample);
+  const SamplePosition pos = sample_position(s, schedule_divisions, channel, sample);
   const uint32_t boundary = s.boundary_block;
   if (const int32_t st = block_status(pos.block, count - boundary)) return st;
   return read_word(pos, boundary);
@@ -60,8 +60,7 @@ int32_t get_data_samples(int32_t *values, int32_t channel, uint32_t first, int32
   PositionCursor cursor(s, channel, first);
   int32_t stored = 0;
   while (stored < count) {
-    SamplePosition pos = cursor.position();
-    const uint32_t block = pos.block;
+    const uint32_t block = cursor.block();
     const uint32_t done = blocks_transferred.load(std::memory_order_acquire) - boundary;
     if (block_status(block, done) != 0) break;
     const uint8_t *ring = block_ring[block % kRingBlocks];
@@ -69,10 +68,9 @@ int32_t get_data_samples(int32_t *values, int32_t channel, uint32_t first, int32
     const int32_t limit = count - stored < kStretch ? count - stored : kStretch;
     int32_t n = 0;
     do {
-      stretch[n++] = load_ring_sample(ring + 2 * pos.word);
+      stretch[n++] = load_ring_sample(ring + 2 * cursor.word());
       cursor.advance();
-      pos = cursor.position();
-    } while (n < limit && pos.block == block);
+    } while (n < limit && cursor.block() == block);
     if (reload_after_reads(blocks_transferred) - boundary - block - 1 > 62) break;
     for (int32_t k = 0; k < n; ++k) values[stored + k] = stretch[k];
     stored += n;

@@ -75,6 +75,16 @@ void rebuild(Schedule &s, ChannelScale &scale) {
   }
 }
 
+ScheduleDivisions divisions_of(const Schedule &s) {
+  ScheduleDivisions d;
+  for (int c = 0; c < kChannels; ++c) {
+    ChannelDivision &cd = d.channel[c];
+    cd.slots = s.channel_slots[c] > 0 ? static_cast<uint32_t>(s.channel_slots[c]) : 1;
+    cd.by_slots = libdivide::divider<uint32_t>(cd.slots);
+  }
+  return d;
+}
+
 void set_rate(Schedule &s, ChannelScale &scale, int32_t channel, int32_t rate) {
   if (channel < 0 || channel >= kChannels) channel = 0;
   s.rate_divisor[channel] = divisor_for_rate(rate);

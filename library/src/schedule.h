@@ -2,6 +2,8 @@
 // number) to a block and a word. Pure arithmetic on the fields passed in: no I/O, no globals.
 #pragma once
 
+#include <libdivide.h>
+
 #include <cstdint>
 
 namespace qx {
@@ -54,7 +56,7 @@ int32_t sample_modulus_64(const Schedule &s, int32_t channel);
 void set_boundary(Schedule &s, int32_t steps);
 
 // Place of sample n of channel c, which must be on. Reduced by whole cycles, so every
-// intermediate value stays within 32 bits.
+// intermediate value stays within 32 bits. The plain form, with two divisions.
 inline SamplePosition sample_position(const Schedule &s, int32_t c, uint32_t n) {
   const auto m = static_cast<uint32_t>(s.sample_modulus[c]);
   const auto slots = static_cast<uint32_t>(s.channel_slots[c]);
@@ -65,41 +67,86 @@ inline SamplePosition sample_position(const Schedule &s, int32_t c, uint32_t n) 
   return {q * static_cast<uint32_t>(s.cycle_blocks) + p / kBlockWords, p % kBlockWords};
 }
 
+// The division of the mapping for one channel, as a multiply-and-shift reciprocal made at each
+// schedule build. It keeps the divisor it was made for, so a remainder is always taken against
+// that divisor and a slot index stays within the slot table even if the schedule is rebuilt
+// under a reader.
+struct ChannelDivision {
+  uint32_t slots = 1;
+  libdivide::divider<uint32_t> by_slots{1};
+};
+struct ScheduleDivisions {
+  ChannelDivision channel[kChannels];
+};
+// A channel without slots (one that is off) gets 1, which the readout never uses.
+ScheduleDivisions divisions_of(const Schedule &s);
+
+// The same place as sample_position, with one reciprocal instead of two divisions: the word in
+// the whole stream fits in 64 bits (below 2^32 x 301), so no reduction by cycles is needed.
+inline SamplePosition sample_position(const Schedule &s, const ScheduleDivisions &d, int32_t c,
+                                      uint32_t n) {
+  const ChannelDivision &cd = d.channel[c];
+  const uint32_t f = n / cd.by_slots;
+  const uint32_t slot = n - f * cd.slots;
+  const uint64_t word = static_cast<uint64_t>(f) * static_cast<uint32_t>(s.frame_length) +
+                        static_cast<uint32_t>(s.slot_table[c][slot]);
+  return {static_cast<uint32_t>(word / kBlockWords), static_cast<uint32_t>(word % kBlockWords)};
+}
+
 // Walks the positions of consecutive sample numbers of one channel without dividing per step.
+// Positions run on across cycles without a jump (a cycle is whole blocks of whole frames), so
+// only the wrap of the sample number to 0 needs a fresh start.
 class PositionCursor {
  public:
-  PositionCursor(const Schedule &s, int32_t channel, uint32_t first) : s_(s), c_(channel) {
+  PositionCursor(const Schedule &s, int32_t channel, uint32_t first)
+      : table_(s.slot_table[channel]),
+        slots_(s.channel_slots[channel]),
+        frame_length_(s.frame_length),
+        s_(s),
+        c_(channel) {
     seek(first);
   }
-  SamplePosition position() const {
-    const uint32_t p = frame_word_ + static_cast<uint32_t>(s_.slot_table[c_][slot_]);
-    return {cycle_block_ + p / kBlockWords, p % kBlockWords};
-  }
+  SamplePosition position() const { return {block_, word_}; }
+  uint32_t block() const { return block_; }
+  uint32_t word() const { return word_; }
   void advance() {
     if (++n_ == 0) return seek(0);  // sample numbers wrap modulo 2^32, cycles do not
-    if (++slot_ < static_cast<uint32_t>(s_.channel_slots[c_])) return;
-    slot_ = 0;
-    frame_word_ += static_cast<uint32_t>(s_.frame_length);
-    if (++frame_ < frames_per_cycle_) return;
-    frame_ = 0;
-    frame_word_ = 0;
-    cycle_block_ += static_cast<uint32_t>(s_.cycle_blocks);
+    if (++slot_ == slots_) {
+      slot_ = 0;
+      frame_base_ += frame_length_;
+    }
+    settle();
   }
 
  private:
+  static constexpr int32_t kBlock = static_cast<int32_t>(kBlockWords);
+  // Word of the current sample, with the frame start moved into the block that holds it.
+  void settle() {
+    int32_t w = frame_base_ + table_[slot_];
+    if (w >= kBlock) {
+      w -= kBlock;
+      frame_base_ -= kBlock;
+      ++block_;
+    }
+    word_ = static_cast<uint32_t>(w);
+  }
   void seek(uint32_t n) {
     const auto m = static_cast<uint32_t>(s_.sample_modulus[c_]);
-    const auto slots = static_cast<uint32_t>(s_.channel_slots[c_]);
+    const auto slots = static_cast<uint32_t>(slots_);
+    const uint32_t r = n % m;
+    const uint32_t frame_word = r / slots * static_cast<uint32_t>(frame_length_);
     n_ = n;
-    cycle_block_ = n / m * static_cast<uint32_t>(s_.cycle_blocks);
-    frame_ = n % m / slots;
-    frame_word_ = frame_ * static_cast<uint32_t>(s_.frame_length);
-    slot_ = n % m % slots;
-    frames_per_cycle_ = m / slots;
+    slot_ = static_cast<int32_t>(r % slots);
+    block_ = n / m * static_cast<uint32_t>(s_.cycle_blocks) + frame_word / kBlockWords;
+    frame_base_ = static_cast<int32_t>(frame_word % kBlockWords);
+    settle();
   }
+  const int32_t *table_;
+  int32_t slots_, frame_length_;
   const Schedule &s_;
   int32_t c_;
-  uint32_t n_ = 0, cycle_block_ = 0, frame_ = 0, frame_word_ = 0, slot_ = 0, frames_per_cycle_ = 1;
+  uint32_t n_ = 0, block_ = 0, word_ = 0;
+  int32_t slot_ = 0, frame_base_ = 0;
 };
 
 // (T - boundary_block) x channel_scale[c] as a 32-bit product; 0 for a channel outside 0..3.
