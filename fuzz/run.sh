@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-qx470_need_packages clang libclang-rt-14-dev
+qx470_need_packages clang libclang-rt-14-dev libdivide-dev
 runs=${1:-1000000}
 seconds=${2:-0}
 out=build-fuzz

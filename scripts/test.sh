@@ -22,7 +22,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-qx470_need_packages cmake g++ make libgtest-dev libgmock-dev
+qx470_need_packages cmake g++ make libgtest-dev libgmock-dev libdivide-dev
 if [ "$bridge" = libftdi ]; then qx470_need_packages pkg-config libftdi1-dev libusb-1.0-0-dev; fi
 cmake -S . -B "$build" -DQX470_WARNINGS_AS_ERRORS="$werror" -DQX470_SANITIZER="$sanitizer" \
   -DQX470_BRIDGE="$bridge" >/dev/null

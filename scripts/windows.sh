@@ -18,7 +18,7 @@ for a in "$@"; do
 done
 [ ${#arches[@]} -gt 0 ] || arches=(i686 x86_64)
 
-qx470_need_packages cmake make googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+qx470_need_packages cmake make googletest libdivide-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
 # The 32-bit programs need wine32, without which they do not start (and wine still exits 0).
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture i386; else
