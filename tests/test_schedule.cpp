@@ -2,6 +2,7 @@
 // and the sample position mapping against the plain 64-bit formula.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <random>
 #include <vector>
@@ -275,6 +276,43 @@ TEST(SamplePosition, ReciprocalsMatchDivisionForEveryRateSetOverTheWholeRange) {
       for (uint32_t step = 0; step < 64; ++step) ns.push_back(step << 26 | (rng() & 0x3FFFFFF));
       for (const uint32_t n : ns)
         ASSERT_TRUE(check(n)) << "rates " << code << " channel " << c << " n " << n;
+    }
+  }
+}
+
+// Run reads take samples a block at a time; the gathered words and the places where a gather
+// stops must follow the mapping exactly, for one and for several slots per frame, across block
+// borders and across the wrap of the sample number.
+TEST(SamplePosition, GatherTakesTheMappedWordsBlockByBlock) {
+  for (const auto &r : {std::array<int, 4>{100, 100, 100, 100}, std::array<int, 4>{100, 50, 20, 10},
+                        std::array<int, 4>{1, 0, 0, 0}, std::array<int, 4>{100, 100, 100, 1}}) {
+    const qx::Schedule s = schedule_of(r[0], r[1], r[2], r[3]);
+    for (int c = 0; c < 4; ++c) {
+      if (s.rate_divisor[c] == 0) continue;
+      for (const uint32_t start : {0u, 0xFFFFF000u, 123457u}) {
+        qx::PositionCursor cursor(s, c, start);
+        uint32_t n = start;
+        for (int round = 0; round < 40; ++round) {
+          const uint32_t block = cursor.block();
+          int32_t words[300];
+          const int32_t limit = 1 + round * 7 % 300;
+          const int32_t got =
+              cursor.gather(words, limit, [](uint32_t w) { return static_cast<int32_t>(w); });
+          ASSERT_GE(got, 1);
+          ASSERT_LE(got, limit);
+          for (int32_t k = 0; k < got; ++k, ++n) {
+            const auto want = qx::sample_position(s, c, n);
+            ASSERT_EQ(want.block, block) << "n " << n;
+            ASSERT_EQ(static_cast<uint32_t>(words[k]), want.word) << "n " << n;
+          }
+          const auto next = qx::sample_position(s, c, n);
+          ASSERT_EQ(cursor.block(), next.block) << "n " << n;
+          ASSERT_EQ(cursor.word(), next.word) << "n " << n;
+          if (got < limit && n != 0) {
+            ASSERT_NE(next.block, block) << "stopped early at n " << n;
+          }
+        }
+      }
     }
   }
 }

@@ -66,11 +66,8 @@ int32_t get_data_samples(int32_t *values, int32_t channel, uint32_t first, int32
     const uint8_t *ring = block_ring[block % kRingBlocks];
     int32_t stretch[kStretch];
     const int32_t limit = count - stored < kStretch ? count - stored : kStretch;
-    int32_t n = 0;
-    do {
-      stretch[n++] = load_ring_sample(ring + 2 * cursor.word());
-      cursor.advance();
-    } while (n < limit && cursor.block() == block);
+    const int32_t n = cursor.gather(
+        stretch, limit, [ring](uint32_t word) { return load_ring_sample(ring + 2 * word); });
     if (reload_after_reads(blocks_transferred) - boundary - block - 1 > 62) break;
     for (int32_t k = 0; k < n; ++k) values[stored + k] = stretch[k];
     stored += n;

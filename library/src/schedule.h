@@ -111,15 +111,46 @@ class PositionCursor {
   uint32_t word() const { return word_; }
   void advance() {
     if (++n_ == 0) return seek(0);  // sample numbers wrap modulo 2^32, cycles do not
+    step();
+  }
+  // Hands `load(word)` of up to `limit` consecutive samples to `out` while they lie in the
+  // current block, and leaves the cursor on the next sample. Returns how many.
+  template <class Load>
+  int32_t gather(int32_t *out, int32_t limit, Load load) {
+    const uint32_t to_wrap = 0u - n_;  // 0: n_ is 0 and a whole 2^32 samples lie ahead
+    if (to_wrap != 0 && to_wrap < static_cast<uint32_t>(limit))
+      limit = static_cast<int32_t>(to_wrap);
+    int32_t n = 0;
+    if (slots_ == 1) {
+      // One slot per frame, the common case: a plain stride through the block.
+      int32_t w = static_cast<int32_t>(word_);
+      do {
+        out[n++] = load(static_cast<uint32_t>(w));
+        w += frame_length_;
+      } while (n < limit && w < kBlock);
+      frame_base_ += n * frame_length_;
+      settle();
+    } else {
+      const uint32_t block = block_;
+      do {
+        out[n++] = load(word_);
+        step();
+      } while (n < limit && block_ == block);
+    }
+    n_ += static_cast<uint32_t>(n);
+    if (n_ == 0) seek(0);
+    return n;
+  }
+
+ private:
+  static constexpr int32_t kBlock = static_cast<int32_t>(kBlockWords);
+  void step() {
     if (++slot_ == slots_) {
       slot_ = 0;
       frame_base_ += frame_length_;
     }
     settle();
   }
-
- private:
-  static constexpr int32_t kBlock = static_cast<int32_t>(kBlockWords);
   // Word of the current sample, with the frame start moved into the block that holds it.
   void settle() {
     int32_t w = frame_base_ + table_[slot_];
