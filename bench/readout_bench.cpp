@@ -59,6 +59,18 @@ void BM_BaselineIndexedLoad(benchmark::State &state) {
 }
 BENCHMARK(BM_BaselineIndexedLoad);
 
+// What the single read cannot do without: the mapping of the same requests alone, inlined.
+void BM_SampleMappingAlone(benchmark::State &state) {
+  prepare();
+  const auto requests = random_requests();
+  for (auto _ : state)
+    for (const auto &q : requests)
+      benchmark::DoNotOptimize(qx::sample_position(qx::device_context.schedule,
+                                                   qx::schedule_divisions, q.channel, q.sample));
+  state.SetItemsProcessed(state.iterations() * kSamples);
+}
+BENCHMARK(BM_SampleMappingAlone);
+
 void BM_GetDataSamples(benchmark::State &state) {
   prepare();
   std::vector<int32_t> out(kSamples);
