@@ -215,7 +215,7 @@ TEST_F(ConsoleFlow, TheFirstReadingIsSampleTenThousand) {
     const std::string shown = line.substr(4 + static_cast<size_t>(c) * 9, 9);
     EXPECT_TRUE(shown == volts(static_cast<int32_t>(qxsim_pattern_value(c, 10003))) ||
                 shown == volts(32768))
-        << "channel " << c << ": " << shown;
+        << "channel " << c << ": " << shown << " lost words " << qxsim_lost_words();
   }
   EXPECT_NE(line.substr(4, 36), std::string(4, ' ') + "0.000V " + "  0.000V   0.000V   0.000V ");
 }

@@ -1,0 +1,63 @@
+# What `cmake --install` puts where: the library as a versioned shared library with its header, a
+# CMake package (QX470USB::QX470USB) and a pkg-config file (qx470usb); the bridge library in a
+# private folder that only our library looks in; the console; the udev rule.
+include(CMakePackageConfigHelpers)
+
+if(WIN32)
+  # The DLLs beside the programs, as Windows finds them.
+  install(TARGETS QX470USB RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+                           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES library/include/QX470USB.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  if(TARGET QX470USB_Test)
+    install(TARGETS QX470USB_Test RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+  return()
+endif()
+
+set(QX470_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/qx470usb)
+
+# The bridge library has a name of its own, so that it never meets the vendor's libftd2xx.so in a
+# process: neither can stand in for the other.
+set_target_properties(ftd2xx PROPERTIES OUTPUT_NAME qx470usb_bridge VERSION ${PROJECT_VERSION}
+                                        SOVERSION ${PROJECT_VERSION_MAJOR})
+
+install(TARGETS QX470USB LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES library/include/QX470USB.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS ftd2xx LIBRARY DESTINATION ${QX470_PRIVATE_LIBDIR} NAMELINK_SKIP)
+
+# Programs find the library relative to themselves, so a prefix can be moved or unpacked anywhere.
+# In a system folder the loader finds it anyway, and Debian wants no search path there.
+file(RELATIVE_PATH qx470_bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
+set(QX470_PROGRAM_RPATH "$ORIGIN/${qx470_bin_to_lib}")
+if("${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+  set(QX470_PROGRAM_RPATH "")
+endif()
+if(TARGET QX470USB_Test)
+  set_target_properties(QX470USB_Test PROPERTIES INSTALL_RPATH "${QX470_PROGRAM_RPATH}")
+  install(TARGETS QX470USB_Test RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(FILES udev/60-qx470usb.rules DESTINATION lib/udev/rules.d)
+
+# CMake package: find_package(QX470USB) gives QX470USB::QX470USB. The imported target is written
+# out here rather than exported, because the library's bridge is private: a program links the
+# library alone, and the library finds its bridge itself.
+set(QX470_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QX470USB)
+configure_package_config_file(cmake/QX470USBConfig.cmake.in
+                              ${CMAKE_CURRENT_BINARY_DIR}/QX470USBConfig.cmake
+                              INSTALL_DESTINATION ${QX470_CMAKE_DIR}
+                              PATH_VARS CMAKE_INSTALL_LIBDIR CMAKE_INSTALL_INCLUDEDIR)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/QX470USBConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/QX470USBConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/QX470USBConfigVersion.cmake
+        DESTINATION ${QX470_CMAKE_DIR})
+
+# pkg-config: paths relative to the .pc file, so the prefix stays relocatable.
+set(QX470_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+file(RELATIVE_PATH QX470_PC_TO_PREFIX /${QX470_PC_DIR} /)
+string(REGEX REPLACE "/$" "" QX470_PC_TO_PREFIX "${QX470_PC_TO_PREFIX}")
+configure_file(cmake/qx470usb.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qx470usb.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qx470usb.pc DESTINATION ${QX470_PC_DIR})
+
+include(cmake/package.cmake)

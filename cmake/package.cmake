@@ -1,0 +1,43 @@
+# `cpack -G DEB` makes qx470usb_<version>_<arch>.deb from a build configured with
+# -DCMAKE_INSTALL_PREFIX=/usr (and -DQX470_BRIDGE=libftdi for real hardware). The run-time
+# dependencies are computed by dpkg-shlibdeps from what the binaries link.
+set(CPACK_PACKAGE_NAME qx470usb)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "The QX470USB developers")
+set(CPACK_PACKAGE_CONTACT "The QX470USB developers <qx470usb@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "QX-470-USB amplifier: acquisition library and tools")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "QX-470-USB amplifier: acquisition library and tools
+ The acquisition library for the QX-470-USB four-channel 16-bit USB data-acquisition amplifier,
+ with its bench console (QX470USB_Test), the udev rule that lets its users open the device, the
+ headers, a CMake package and a pkg-config file for programs that use it, and qx470-sim, which
+ runs any program against a simulated amplifier.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# dpkg-shlibdeps must find our own private libraries to resolve what links them.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ${CMAKE_BINARY_DIR}/ftd2xx ${CMAKE_BINARY_DIR}/library ${CMAKE_BINARY_DIR}/host)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/postinst
+                                       ${PROJECT_SOURCE_DIR}/cmake/deb/postrm
+                                       ${PROJECT_SOURCE_DIR}/cmake/deb/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+
+# What Debian expects in every package's documentation folder (a plain install gets it too).
+set(qx470_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/qx470usb)
+string(TIMESTAMP qx470_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(WRITE ${CMAKE_BINARY_DIR}/deb/changelog.Debian
+     "qx470usb (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+     "  * Release ${PROJECT_VERSION}.\n\n"
+     " -- ${CPACK_PACKAGE_CONTACT}  ${qx470_date}\n")
+find_program(QX470_GZIP gzip)
+if(QX470_GZIP)
+  execute_process(COMMAND ${QX470_GZIP} -9nf ${CMAKE_BINARY_DIR}/deb/changelog.Debian)
+  install(FILES ${CMAKE_BINARY_DIR}/deb/changelog.Debian.gz DESTINATION ${qx470_doc})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/deb/copyright DESTINATION ${qx470_doc})
+
+include(CPack)
