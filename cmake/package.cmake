@@ -4,14 +4,14 @@
 set(CPACK_PACKAGE_NAME qx470usb)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The QX470USB developers")
-set(CPACK_PACKAGE_CONTACT "The QX470USB developers <qx470usb@localhost>")
+set(CPACK_PACKAGE_CONTACT "The QX470USB developers <developers@qx470usb.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "QX-470-USB amplifier: acquisition library and tools")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "QX-470-USB amplifier: acquisition library and tools
- The acquisition library for the QX-470-USB four-channel 16-bit USB data-acquisition amplifier,
- with its bench console (QX470USB_Test), the udev rule that lets its users open the device, the
- headers, a CMake package and a pkg-config file for programs that use it, and qx470-sim, which
- runs any program against a simulated amplifier.")
+set(CPACK_PACKAGE_DESCRIPTION
+    "The acquisition library for the QX-470-USB four-channel 16-bit USB\n\
+data-acquisition amplifier, with its bench console (QX470USB_Test), the udev\n\
+rule that lets its users open the device, the header, a CMake package and a\n\
+pkg-config file for programs that use it, and qx470-sim, which runs any\n\
+program against a simulated amplifier.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -27,16 +27,17 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 
 # What Debian expects in every package's documentation folder (a plain install gets it too).
+# The package is native (built by upstream, no Debian revision), so its changelog is changelog.gz.
 set(qx470_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/qx470usb)
 string(TIMESTAMP qx470_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-file(WRITE ${CMAKE_BINARY_DIR}/deb/changelog.Debian
+file(WRITE ${CMAKE_BINARY_DIR}/deb/changelog
      "qx470usb (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
      "  * Release ${PROJECT_VERSION}.\n\n"
      " -- ${CPACK_PACKAGE_CONTACT}  ${qx470_date}\n")
 find_program(QX470_GZIP gzip)
 if(QX470_GZIP)
-  execute_process(COMMAND ${QX470_GZIP} -9nf ${CMAKE_BINARY_DIR}/deb/changelog.Debian)
-  install(FILES ${CMAKE_BINARY_DIR}/deb/changelog.Debian.gz DESTINATION ${qx470_doc})
+  execute_process(COMMAND ${QX470_GZIP} -9nf ${CMAKE_BINARY_DIR}/deb/changelog)
+  install(FILES ${CMAKE_BINARY_DIR}/deb/changelog.gz DESTINATION ${qx470_doc})
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/deb/copyright DESTINATION ${qx470_doc})
 
