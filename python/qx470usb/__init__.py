@@ -1,0 +1,25 @@
+"""The QX-470-USB amplifier from Python: numpy arrays of its samples.
+
+    import qx470usb
+    rec = qx470usb.record({1: 100, 2: 10}, seconds=2)
+    rec.volts(1)          # channel 1 in volts, float64
+    rec.codes[2]          # channel 2's raw offset-binary codes, uint16
+
+Channels are labelled 1 to 4, as the console and qx470-record label them; rates are in kS/s
+(100, 50, 20, 10, 5, 2, 1). For long runs, qx470usb.Stream yields chunks as they arrive;
+``python3 -m qx470usb.scope`` plots the channels live.
+"""
+
+from . import lib
+from .core import (Chunk, DeviceError, Gap, ReadResult, Recording, Stream, parse_rates, record,
+                   status_text, to_volts)
+
+__all__ = ["status", "record", "Stream", "Recording", "Gap", "Chunk", "ReadResult", "DeviceError",
+           "parse_rates", "status_text", "to_volts", "lib"]
+
+__version__ = "1.0.0"
+
+
+def status():
+    """The device status as the library gives it: 101 ready, -5 no device, -8 not powered."""
+    return lib.load().Get_QX470USB_Status()

@@ -1,0 +1,62 @@
+"""The host-side continuous reader (libqx470host) through ctypes.
+
+The reading itself (the 64-bit sample index, the library's boundary steps, lost stretches and
+restarts) lives once, in C++; this module only declares its calls. The reader library is looked
+for beside the QX470USB library that lib.load() found, then in the build tree, then on the
+system's library path.
+"""
+
+import ctypes
+import os
+from ctypes import POINTER, c_double, c_int32, c_uint64, c_void_p
+
+from . import lib
+
+GAP_LOST = 1
+GAP_RESTART = 2
+READ_GAP = -1
+READ_BAD_ARGUMENT = -2
+
+
+class GapStruct(ctypes.Structure):
+    _fields_ = [("channel", c_int32), ("kind", c_int32), ("index", c_uint64), ("count", c_uint64)]
+
+
+SIGNATURES = {
+    "qx470_reader_open": (c_void_p, [POINTER(c_int32)]),
+    "qx470_reader_close": (None, [c_void_p]),
+    "qx470_reader_start": (c_int32, [c_void_p]),
+    "qx470_reader_stop": (None, [c_void_p]),
+    "qx470_reader_restart": (c_int32, [c_void_p]),
+    "qx470_reader_read": (c_int32, [c_void_p, c_int32, POINTER(c_int32), c_int32,
+                                    POINTER(c_uint64), POINTER(GapStruct)]),
+    "qx470_reader_next_index": (c_uint64, [c_void_p, c_int32]),
+    "qx470_reader_lost": (c_uint64, [c_void_p, c_int32]),
+    "qx470_reader_behind_seconds": (c_double, [c_void_p, c_int32]),
+}
+
+_host = None
+
+
+def load():
+    """The reader library, loaded once, after the library it reads from."""
+    global _host
+    if _host is None:
+        lib.load()
+        loaded_from = lib.library_path()
+        beside = os.path.dirname(os.path.abspath(loaded_from)) if os.sep in loaded_from else None
+        host = None
+        if beside and not os.environ.get("QX470HOST_LIBRARY"):
+            for name in ("libqx470host.so", "qx470host.dll", "libqx470host.dylib"):
+                path = os.path.join(beside, name)
+                if os.path.exists(path):
+                    host = ctypes.CDLL(path)
+                    break
+        if host is None:
+            host, _ = lib.find("qx470host", "host", "QX470HOST_LIBRARY")
+        for name, (restype, argtypes) in SIGNATURES.items():
+            fn = getattr(host, name)
+            fn.restype = restype
+            fn.argtypes = argtypes
+        _host = host
+    return _host

@@ -1,0 +1,156 @@
+"""A live view of the amplifier: the channels in volts against time, updating while it records.
+
+    python3 -m qx470usb.scope                        # all four channels at 50 kS/s, live
+    python3 -m qx470usb.scope -r 1=100,2=10          # rates as qx470-record takes them
+    python3 -m qx470usb.scope --png view.png --seconds 2   # record, save the picture, no display
+"""
+
+import argparse
+import sys
+
+import numpy as np
+
+from . import core
+
+COLOURS = ("tab:blue", "tab:orange", "tab:green", "tab:red")
+
+
+def _size(text):
+    try:
+        w, h = (int(x) for x in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError("size %r: expected WIDTHxHEIGHT in pixels" % text)
+    if not (100 <= w <= 10000 and 100 <= h <= 10000):
+        raise argparse.ArgumentTypeError("size %r: 100 to 10000 pixels each way" % text)
+    return w, h
+
+
+def _positive(text):
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a number of seconds" % text)
+    if not v > 0:
+        raise argparse.ArgumentTypeError("seconds must be positive")
+    return v
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(prog="python3 -m qx470usb.scope",
+                                description="Plot the QX-470-USB's channels in volts.")
+    p.add_argument("-r", "--rate", default="1=50,2=50,3=50,4=50", metavar="SPEC",
+                   help="rates as CH=KS joined by commas, KS one of 1 2 5 10 20 50 100 or off "
+                        "(default: all four at 50)")
+    p.add_argument("--png", metavar="FILE", help="record, save the plot to FILE and exit")
+    p.add_argument("--seconds", type=_positive, default=None,
+                   help="with --png: seconds to record (default 1); live: seconds shown")
+    p.add_argument("--size", type=_size, default=(1200, 800), metavar="WxH",
+                   help="picture size in pixels (default 1200x800)")
+    args = p.parse_args(argv)
+    try:
+        args.rates = core.parse_rates(args.rate)
+    except ValueError as e:
+        p.error(str(e))
+    return args
+
+
+def _figure(plt, size, rates):
+    dpi = 100
+    fig, axes = plt.subplots(len(rates), 1, sharex=True, squeeze=False,
+                             figsize=(size[0] / dpi, size[1] / dpi), dpi=dpi)
+    axes = axes[:, 0]
+    for ax, ch in zip(axes, sorted(rates)):
+        ax.set_ylabel("Ch%d (V)" % ch)
+        ax.grid(True, alpha=0.3)
+    axes[-1].set_xlabel("time (s)")
+    return fig, axes
+
+
+def save_png(rates, seconds, path, size):
+    """Records for `seconds` and writes the plot to `path` (Agg: no display needed)."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    rec = core.record(rates, seconds=seconds)
+    fig, axes = _figure(plt, size, rates)
+    for ax, ch in zip(axes, sorted(rates)):
+        ax.plot(rec.times(ch), rec.volts(ch), color=COLOURS[ch - 1], linewidth=0.6)
+        for g in rec.gaps:
+            if g.channel == ch:
+                ax.axvspan(g.index / rec.rates[ch], (g.index + g.count) / rec.rates[ch],
+                           color="grey", alpha=0.3)
+    fig.suptitle("QX-470-USB, %s UTC, calibration %d nV per count" %
+                 (rec.start_time.strftime("%Y-%m-%d %H:%M:%S"), rec.calibration))
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    return rec
+
+
+def live(rates, seconds, size):
+    """Shows the last `seconds` of every channel, updated about 20 times a second."""
+    import matplotlib.pyplot as plt
+    from matplotlib.animation import FuncAnimation
+
+    span = seconds or 0.1
+    fig, axes = _figure(plt, size, rates)
+    stream = core.Stream(rates)
+    stream.start()
+    sps = stream.rates
+    keep = {ch: max(2, int(span * sps[ch])) for ch in rates}
+    shown = {ch: np.full(keep[ch], np.nan) for ch in rates}
+    lines = {}
+    for ax, ch in zip(axes, sorted(rates)):
+        t = np.arange(keep[ch]) / sps[ch] - span
+        (lines[ch],) = ax.plot(t, shown[ch], color=COLOURS[ch - 1], linewidth=0.6)
+        ax.set_xlim(-span, 0)
+        ax.set_ylim(-11, 11)
+    buf = np.empty(1 << 16, dtype=np.int32)
+
+    def update(_frame):
+        for ch in rates:
+            while True:
+                r = stream.read_into(ch, buf)
+                if r.gap is not None:
+                    n = min(keep[ch], r.gap.count)
+                    shown[ch] = np.roll(shown[ch], -n)
+                    shown[ch][-n:] = np.nan  # a lost stretch shows as a hole
+                    continue
+                if r.count == 0:
+                    break
+                v = stream.volts(buf[:r.count])[-keep[ch]:]
+                shown[ch] = np.roll(shown[ch], -len(v))
+                shown[ch][-len(v):] = v
+            lines[ch].set_ydata(shown[ch])
+        stream.check_stalled()
+        return list(lines.values())
+
+    anim = FuncAnimation(fig, update, interval=50, blit=False, cache_frame_data=False)
+    try:
+        plt.show()
+    finally:
+        stream.close()
+    return anim
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    try:
+        if args.png:
+            rec = save_png(args.rates, args.seconds or 1.0, args.png, args.size)
+            lost = sum(g.count for g in rec.gaps if g.kind == "lost")
+            print("%s: %s%s" % (args.png, ", ".join(
+                "Ch%d %d samples" % (c, len(rec.codes[c])) for c in sorted(rec.codes)),
+                "; %d samples lost" % lost if lost else ""), file=sys.stderr)
+        else:
+            live(args.rates, args.seconds, args.size)
+    except core.DeviceError as e:
+        print("qx470usb.scope: %s" % e, file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

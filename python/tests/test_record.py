@@ -1,0 +1,129 @@
+"""record() and Stream against the simulated amplifier: samples, volts, gaps, arguments."""
+
+import time
+
+import numpy as np
+import pytest
+
+import qx470usb
+from qx470usb import core
+
+
+def pattern(sim, channel, start, count):
+    return np.array([sim.qxsim_pattern_value(channel - 1, start + i) for i in range(count)],
+                    dtype=np.uint16)
+
+
+def stream_offset(sim, channel, codes):
+    """Where in the amplifier's pattern the recording begins (priming discards a few frames)."""
+    for k in range(0, 2000):
+        if np.array_equal(pattern(sim, channel, k, 8), codes[:8]):
+            return k
+    raise AssertionError("channel %d does not start on the test pattern: %s" % (channel, codes[:8]))
+
+
+def test_every_channel_at_mixed_rates_sample_by_sample(sim):
+    rates = {1: 100, 2: 20, 3: 5, 4: 1}
+    rec = qx470usb.record(rates, samples=50000)
+    assert rec.gaps == []
+    assert {ch: len(rec.codes[ch]) for ch in rates} == {1: 50000, 2: 10000, 3: 2500, 4: 500}
+    assert rec.rates == {1: 100000, 2: 20000, 3: 5000, 4: 1000}
+    assert rec.calibration == 312500
+    for ch in rates:
+        codes = rec.codes[ch]
+        assert codes.dtype == np.uint16
+        k = stream_offset(sim, ch, codes)
+        np.testing.assert_array_equal(codes, pattern(sim, ch, k, len(codes)), "channel %d" % ch)
+    assert sim.qxsim_lost_words() == 0
+
+
+def test_seconds_and_volts(sim):
+    rec = qx470usb.record({2: 10}, seconds=0.25)
+    assert list(rec.codes) == [2] and len(rec.codes[2]) == 2500
+    v = rec.volts(2)
+    assert v.dtype == np.float64
+    np.testing.assert_allclose(v, (rec.codes[2].astype(float) - 32768) * 312500e-9)
+    assert rec.times(2)[-1] == pytest.approx(2499 / 10000)
+
+
+def test_volts_at_the_extreme_codes():
+    v = qx470usb.to_volts(np.array([0, 32768, 65535], dtype=np.uint16), 312500)
+    np.testing.assert_allclose(v, [-10.24, 0.0, 32767 * 312500e-9])
+    assert qx470usb.to_volts([0], 300001)[0] == pytest.approx(-32768 * 300001e-9)
+
+
+def test_a_stalled_reader_gets_its_gap_with_the_extent(sim):
+    buf = np.empty(4096, dtype=np.int32)
+    with qx470usb.Stream({1: 100, 2: 100, 3: 100, 4: 100}) as s:
+        # 63 blocks last 2.6 s at this rate; wait until far more than that has gone by.
+        first = s.read_into(1, buf)
+        assert first.gap is None
+        sim.qxsim_set_speed(20.0)
+        time.sleep(1.5)
+        results = []
+        while True:
+            r = s.read_into(1, buf)
+            results.append(r)
+            if r.count:
+                break
+        gaps = [r.gap for r in results if r.gap is not None]
+        assert len(gaps) == 1
+        gap = gaps[0]
+        assert gap.kind == "lost" and gap.channel == 1
+        assert gap.index == first.first + first.count
+        assert gap.count > 63 * 4096
+        assert results[-1].first == gap.index + gap.count, "reading resumes right after the gap"
+        assert s.lost(1) == gap.count
+        assert s.gaps == [gap]
+
+
+def test_stream_yields_chunks_in_order(sim):
+    seen = {1: 0, 3: 0}
+    with qx470usb.Stream({1: 10, 3: 2}) as s:
+        for item in s:
+            assert isinstance(item, qx470usb.Chunk), item
+            assert item.index == seen[item.channel]
+            assert item.codes.dtype == np.uint16
+            seen[item.channel] += len(item.codes)
+            if seen[1] >= 20000 and seen[3] >= 4000:
+                break
+    with pytest.raises(RuntimeError):
+        s.read_into(1, np.empty(10, dtype=np.int32))
+
+
+@pytest.mark.parametrize("rates,kwargs,message", [
+    ({5: 100}, {"seconds": 1}, "labelled 1 to 4"),
+    ({1: 7}, {"seconds": 1}, "not a rate"),
+    ({1: 0}, {"seconds": 1}, "no channel is on"),
+    ({1: 100}, {}, "seconds or samples"),
+    ({1: 100}, {"seconds": 1, "samples": 5}, "seconds or samples"),
+    ({1: 100}, {"seconds": -1}, "positive"),
+    ("1=100,2=fast", {"seconds": 1}, "one of"),
+])
+def test_bad_arguments_are_refused_before_the_device_is_touched(sim, rates, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        qx470usb.record(rates, **kwargs)
+
+
+def test_read_into_wants_an_int32_array(sim):
+    with qx470usb.Stream({1: 100}) as s:
+        with pytest.raises(TypeError):
+            s.read_into(1, np.empty(10, dtype=np.int64))
+        with pytest.raises(ValueError):
+            s.read_into(2, np.empty(10, dtype=np.int32))
+
+
+def test_no_device_and_not_powered_raise(sim):
+    sim.qxsim_set_attached(0)
+    with pytest.raises(qx470usb.DeviceError, match="no device"):
+        qx470usb.record({1: 100}, samples=10)
+    sim.qxsim_set_attached(1)
+    sim.qxsim_set_powered(0)
+    sim.qxsim_set_timeout_scale(0.01)
+    with pytest.raises(qx470usb.DeviceError, match="not powered"):
+        qx470usb.record({1: 100}, samples=10)
+
+
+def test_parse_rates_takes_the_recorders_syntax():
+    assert core.parse_rates("1=100,2=off,4=1") == {1: 100, 4: 1}
+    assert core.parse_rates({1: 50, 2: None}) == {1: 50}
