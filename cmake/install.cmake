@@ -39,6 +39,21 @@ endif()
 
 install(FILES udev/60-qx470usb.rules DESTINATION lib/udev/rules.d)
 
+# Manual pages, compressed as Debian keeps them.
+find_program(QX470_GZIP gzip)
+function(qx470_install_man page)
+  set(out ${CMAKE_BINARY_DIR}/man/${page})
+  configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${out} COPYONLY)
+  if(QX470_GZIP)
+    execute_process(COMMAND ${QX470_GZIP} -9nf ${out})
+    set(out ${out}.gz)
+  endif()
+  install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()
+if(TARGET QX470USB_Test)
+  qx470_install_man(QX470USB_Test.1)
+endif()
+
 # CMake package: find_package(QX470USB) gives QX470USB::QX470USB. The imported target is written
 # out here rather than exported, because the library's bridge is private: a program links the
 # library alone, and the library finds its bridge itself.

@@ -34,7 +34,6 @@ file(WRITE ${CMAKE_BINARY_DIR}/deb/changelog
      "qx470usb (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
      "  * Release ${PROJECT_VERSION}.\n\n"
      " -- ${CPACK_PACKAGE_CONTACT}  ${qx470_date}\n")
-find_program(QX470_GZIP gzip)
 if(QX470_GZIP)
   execute_process(COMMAND ${QX470_GZIP} -9nf ${CMAKE_BINARY_DIR}/deb/changelog)
   install(FILES ${CMAKE_BINARY_DIR}/deb/changelog.gz DESTINATION ${qx470_doc})
