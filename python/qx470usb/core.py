@@ -67,6 +67,8 @@ def parse_rates(spec: Union[str, Dict[int, int]]) -> Dict[int, int]:
             ch, ks = (x.strip() for x in part.split("=", 1))
             if not ch.isdigit():
                 raise ValueError("rate %r: the channel must be 1 to 4" % part)
+            if int(ch) in pairs:
+                raise ValueError("channel %s is given twice in %r" % (ch, spec))
             if ks.lower() == "off":
                 pairs[int(ch)] = 0
             elif ks.isdigit():

@@ -99,6 +99,7 @@ def test_stream_yields_chunks_in_order(sim):
     ({1: 100}, {"seconds": 1, "samples": 5}, "seconds or samples"),
     ({1: 100}, {"seconds": -1}, "positive"),
     ("1=100,2=fast", {"seconds": 1}, "one of"),
+    ("1=100,1=10", {"seconds": 1}, "twice"),
 ])
 def test_bad_arguments_are_refused_before_the_device_is_touched(sim, rates, kwargs, message):
     with pytest.raises(ValueError, match=message):
