@@ -43,6 +43,7 @@ int main(int argc, char **argv) {
   // A closed pipe on standard output is a write error to report, not a silent death.
   signal(SIGPIPE, SIG_IGN);
 
-  qx470rec::SessionIo io{std::cout, std::cerr, !opts.quiet && isatty(STDERR_FILENO) == 1, &g_stop};
+  qx470rec::SessionIo io{
+      std::cout, std::cerr, !opts.quiet && isatty(STDERR_FILENO) == 1, &g_stop, {}};
   return opts.show ? qx470rec::run_show(io) : qx470rec::run_record(opts, io);
 }

@@ -138,6 +138,7 @@ int run_record(const Options &opts, SessionIo &io) {
   };
 
   for (;;) {
+    if (io.before_poll) io.before_poll();
     bool got_any = false;
     bool done = true;
     for (int c = 0; c < 4 && error.empty(); ++c) {

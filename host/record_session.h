@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <iosfwd>
 
 #include "record_options.h"
@@ -21,6 +22,7 @@ struct SessionIo {
   std::ostream &err;                        // messages, progress and the summary
   bool progress = false;                    // redraw a progress line (standard error is a terminal)
   const std::atomic<bool> *stop = nullptr;  // set by Ctrl-C or SIGTERM
+  std::function<void()> before_poll;        // tests: called before every pass of the loop
 };
 
 int run_show(SessionIo &io);
