@@ -120,8 +120,8 @@ int run_record(const Options &opts, SessionIo &io) {
   bool stalled = false;
 
   const auto draw = [&](bool final_line) {
-    std::string line =
-        "\r" + seconds_text(std::chrono::duration<double>(Clock::now() - t0).count());
+    std::string line = "\r";
+    line += seconds_text(std::chrono::duration<double>(Clock::now() - t0).count());
     double behind = 0;
     uint64_t lost_total = 0;
     for (int c = 0; c < 4; ++c) {
@@ -197,9 +197,8 @@ int run_record(const Options &opts, SessionIo &io) {
   uint64_t fastest_samples = 0;
   for (int c = 0; c < 4; ++c)
     if (opts.rates[size_t(c)] == fastest) fastest_samples = written[size_t(c)];
-  std::string s =
-      "qx470-record: " + seconds_text(fastest ? fastest_samples / (fastest * 1000.0) : 0) +
-      " recorded,";
+  std::string s = "qx470-record: ";
+  s += seconds_text(fastest ? fastest_samples / (fastest * 1000.0) : 0) + " recorded,";
   uint64_t lost_total = 0;
   for (int c = 0; c < 4; ++c) {
     if (!reader.channel_on(c)) continue;

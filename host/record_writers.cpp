@@ -381,7 +381,7 @@ class CsvWriter : public GroupedWriter {
       h += "# values: counts, code - 32768; volts = counts * volts_per_count; "
            "an empty field is a lost sample\n";
       h += "index";
-      for (int c : groups_[g].channels) h += "," + info_.label(c);
+      for (int c : groups_[g].channels) (h += ',') += info_.label(c);
       h += "\n";
       if (auto e = write_all(files_[g], h.data(), h.size(), file_for(g)); !e.empty()) return e;
       bytes_ += h.size();

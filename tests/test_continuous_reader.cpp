@@ -62,6 +62,10 @@ struct Case {
   int32_t min_steps;
 };
 
+void PrintTo(const Case &c, std::ostream *os) {
+  *os << c.name;
+}
+
 class ReaderLayouts : public HostTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(ReaderLayouts, EverySampleAtItsIndexAcrossBoundarySteps) {

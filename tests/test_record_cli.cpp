@@ -138,6 +138,9 @@ struct Signal {
   int number;
   const char *name;
 };
+void PrintTo(const Signal &s, std::ostream *os) {
+  *os << s.name;
+}
 
 class RecordCliStop : public RecordCli, public ::testing::WithParamInterface<Signal> {};
 
