@@ -63,7 +63,7 @@ LoopResult read_only(double speed, double seconds) {
     done = true;
     bool got = false;
     for (int c = 0; c < 4; ++c) {
-      while (reader.next_index(c) < target) {
+      for (int chunks = 0; chunks < 8 && reader.next_index(c) < target; ++chunks) {
         const auto res = reader.read(c, buf.data(), static_cast<int32_t>(buf.size()));
         if (res.has_gap) continue;
         if (res.count == 0) break;

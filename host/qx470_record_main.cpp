@@ -43,7 +43,9 @@ int main(int argc, char **argv) {
   // A closed pipe on standard output is a write error to report, not a silent death.
   signal(SIGPIPE, SIG_IGN);
 
-  qx470rec::SessionIo io{
-      std::cout, std::cerr, !opts.quiet && isatty(STDERR_FILENO) == 1, &g_stop, {}};
+  // No progress line where it would land among the samples on the same terminal.
+  const bool progress = !opts.quiet && isatty(STDERR_FILENO) == 1 &&
+                        !(opts.output == "-" && isatty(STDOUT_FILENO) == 1);
+  qx470rec::SessionIo io{std::cout, std::cerr, progress, &g_stop, {}};
   return opts.show ? qx470rec::run_show(io) : qx470rec::run_record(opts, io);
 }

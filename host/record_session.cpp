@@ -21,6 +21,7 @@ constexpr int32_t kReady = 101;
 constexpr int32_t kCalMin = 300001;
 constexpr int32_t kCalMax = 319999;
 constexpr int32_t kChunk = 1 << 16;
+constexpr int kChunksPerPass = 8;
 
 std::string status_words(int32_t status) {
   switch (status) {
@@ -110,9 +111,14 @@ int run_record(const Options &opts, SessionIo &io) {
   std::array<uint64_t, 4> lost{};
   std::array<uint64_t, 4> stretches{};
   std::vector<int32_t> buf(kChunk);
-  // A stream that stops is noticed after a few blocks' time: the slowest layouts fill a block
-  // in 16 s.
+  // A stream that stops is noticed after a few blocks' time (the slowest layouts fill a block in
+  // 16 s). The library reports nothing then, so the device is asked: if it is gone or silent the
+  // recording ends; if it still answers, a busy machine may only have held the stream up, and
+  // the recording waits longer before it gives up.
   const auto stall_limit = std::chrono::duration<double>(2.0 + 3.0 * reader.block_seconds());
+  const auto stall_limit_answering =
+      std::chrono::duration<double>(20.0 + 3.0 * reader.block_seconds());
+  bool probed = false;
   uint32_t last_blocks = 0;
   auto last_progress = t0;
   auto last_draw = t0 - std::chrono::seconds(1);
@@ -144,7 +150,10 @@ int run_record(const Options &opts, SessionIo &io) {
     for (int c = 0; c < 4 && error.empty(); ++c) {
       const size_t i = static_cast<size_t>(c);
       if (!reader.channel_on(c)) continue;
-      while (written[i] < targets[i] && error.empty()) {
+      // A bounded share per pass, so that a stream faster than the reader cannot keep it on one
+      // channel while the others fall out of the ring, nor keep it from seeing a stop request.
+      for (int chunks = 0; chunks < kChunksPerPass && written[i] < targets[i] && error.empty();
+           ++chunks) {
         const qx470host::ReadResult r = reader.read(c, buf.data(), kChunk);
         const uint64_t room = targets[i] - written[i];
         if (r.has_gap) {
@@ -175,9 +184,21 @@ int run_record(const Options &opts, SessionIo &io) {
     if (reader.blocks_seen() != last_blocks) {
       last_blocks = reader.blocks_seen();
       last_progress = now;
-    } else if (now - last_progress > stall_limit) {
+      probed = false;
+    } else if (now - last_progress > stall_limit_answering) {
       stalled = true;
       break;
+    } else if (now - last_progress > stall_limit && !probed) {
+      probed = true;
+      const int32_t status = Get_QX470USB_Status();
+      if (status != kReady) {
+        stalled = true;
+        io.err << (io.progress ? "\n" : "") << "qx470-record: " << status_words(status) << "\n";
+        break;
+      }
+      io.err << (io.progress ? "\n" : "") << "qx470-record: warning: no data for "
+             << seconds_text(std::chrono::duration<double>(now - last_progress).count())
+             << ", but the amplifier answers: waiting\n";
     }
     if (io.progress && now - last_draw > std::chrono::milliseconds(250)) {
       draw(false);
@@ -220,9 +241,9 @@ int run_record(const Options &opts, SessionIo &io) {
   if (interrupted) s += " (stopped by signal)";
   io.err << s << "\n";
   if (stalled)
-    io.err << "qx470-record: the amplifier sent no data for " << seconds_text(stall_limit.count())
-           << ": unplugged or stopped? The file holds "
-           << "everything received until then.\n";
+    io.err << "qx470-record: the amplifier sent no data for "
+           << seconds_text(std::chrono::duration<double>(Clock::now() - last_progress).count())
+           << "; the file holds everything received until then.\n";
   if (!error.empty()) io.err << "qx470-record: " << error << "\n";
   if (!error.empty() || stalled) return kExitDeviceOrFile;
   return lost_total ? kExitLost : kExitOk;

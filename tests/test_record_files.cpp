@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -304,6 +305,25 @@ TEST_F(Recording, AStopRequestEndsWithACompleteFileAndNoLoss) {
   EXPECT_EQ(wrong, 0u);
 }
 
+// Unpaced, the simulated amplifier outruns any reader: every channel still gets its share of
+// the reading, and losses are said for each. (The recording is bounded: unpaced, a stall of a few
+// milliseconds is billions of samples, and the raw file keeps time by filling them.)
+TEST_F(Recording, AStreamFasterThanTheReaderLosesOnEveryChannelAndSaysSo) {
+  before_poll_ = [&] { qxsim_set_stream_limit(0); };
+  ASSERT_EQ(record("1=100,2=100,3=100,4=100", "-t 2s", path("fast.dat")), qx470rec::kExitLost)
+      << messages_;
+  EXPECT_NE(messages_.find("LOST Ch1 "), std::string::npos) << messages_;
+  EXPECT_NE(messages_.find(" Ch4 "), std::string::npos) << messages_;
+  EXPECT_EQ(fs::file_size(path("fast.dat")), 4u * 2 * 200000);
+  std::ifstream side(path("fast.json"));
+  std::stringstream json;
+  json << side.rdbuf();
+  for (const char *ch : {"Ch1", "Ch2", "Ch3", "Ch4"})
+    EXPECT_NE(json.str().find(std::string("{\"channel\": \"") + ch + "\", \"kind\": \"lost\""),
+              std::string::npos)
+        << ch << json.str();
+}
+
 TEST_F(Recording, AnUnpluggedOrUnpoweredDeviceIsSaidAndNoFileIsMade) {
   qxsim_set_attached(0);
   EXPECT_EQ(record("1=100", "-t 1s", path("a.edf")), qx470rec::kExitDeviceOrFile);
@@ -336,6 +356,20 @@ TEST_F(Recording, AFullDiskEndsTheRecordingWithAnError) {
   EXPECT_EQ(record("1=100", "-n 200000", path("full.csv")), qx470rec::kExitDeviceOrFile);
   EXPECT_NE(messages_.find("full.csv"), std::string::npos) << messages_;
   EXPECT_NE(messages_.find("No space left on device"), std::string::npos) << messages_;
+}
+
+// A stream held up while the amplifier still answers (a busy machine) is waited for.
+TEST_F(Recording, AStreamHeldUpWhileTheAmplifierAnswersIsWaitedFor) {
+  const Layout layout({100, 100, 0, 0});
+  std::chrono::steady_clock::time_point held{};
+  before_poll_ = [&] {
+    if (Get_Blocks_Transferred() < 10) return let_through(layout, 1);
+    if (held == std::chrono::steady_clock::time_point{}) held = std::chrono::steady_clock::now();
+    if (std::chrono::steady_clock::now() - held > std::chrono::seconds(3)) let_through(layout);
+  };
+  EXPECT_EQ(record("1=100,2=100", "-t 1s", path("held.csv")), 0) << messages_;
+  EXPECT_NE(messages_.find("but the amplifier answers: waiting"), std::string::npos) << messages_;
+  EXPECT_NE(messages_.find("no sample lost"), std::string::npos) << messages_;
 }
 
 TEST_F(Recording, ADeviceThatStopsSendingMidRecordingEndsWithTheFileSoFar) {
