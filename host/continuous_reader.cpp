@@ -192,7 +192,8 @@ ReadResult ContinuousReader::recover(int channel) {
 
 ReadResult ContinuousReader::read(int channel, int32_t *dest, int32_t capacity) {
   ReadResult r;
-  if (!started_ || !channel_on(channel) || dest == nullptr || capacity <= 0) return r;
+  // After a stop the ring's last blocks can still be read out, until the next start.
+  if (streams_ == 0 || !channel_on(channel) || dest == nullptr || capacity <= 0) return r;
   const size_t i = static_cast<size_t>(channel);
   observe_stream();
   if (!pending_[i].empty()) {

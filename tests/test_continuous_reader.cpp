@@ -253,4 +253,21 @@ TEST_F(HostTest, ADeviceThatFallsSilentGivesNothingMoreAndNoGap) {
   EXPECT_NEAR(reader.block_seconds(), 1.6384, 1e-9);
 }
 
+TEST_F(HostTest, WhatIsInTheRingAfterAStopCanStillBeReadOut) {
+  const std::array<int, 4> rates{0, 0, 50, 50};
+  const Layout layout(rates);
+  ContinuousReader reader(rates);
+  qxsim_set_stream_limit(layout.primed_words());
+  ASSERT_TRUE(reader.start());
+  std::array<uint64_t, 4> starts{};
+  stream_blocks(layout, 5);
+  reader.stop();
+  EXPECT_FALSE(reader.started());
+  Drain d = drain(reader, layout, starts);
+  EXPECT_EQ(d.samples, 5u * 16384);
+  EXPECT_EQ(d.wrong, 0u);
+  EXPECT_TRUE(d.gaps.empty());
+  EXPECT_EQ(reader.next_index(2), 5u * 8192);
+}
+
 }  // namespace
