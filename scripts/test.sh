@@ -23,6 +23,8 @@ while [ $# -gt 0 ]; do
 done
 
 qx470_need_packages cmake g++ make libgtest-dev libgmock-dev libdivide-dev
+# qx470-record's file formats, and numpy for its raw-file round trip.
+qx470_need_packages pkg-config libedf-dev libsndfile1-dev python3-numpy
 if [ "$bridge" = libftdi ]; then qx470_need_packages pkg-config libftdi1-dev libusb-1.0-0-dev; fi
 cmake -S . -B "$build" -DQX470_WARNINGS_AS_ERRORS="$werror" -DQX470_SANITIZER="$sanitizer" \
   -DQX470_BRIDGE="$bridge" >/dev/null

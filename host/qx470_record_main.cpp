@@ -1,0 +1,51 @@
+// qx470-record: records the QX-470-USB to EDF+, CSV, FLAC, WAV or raw files; every lost sample
+// is reported. Ctrl-C or SIGTERM ends a recording with a complete file.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <iostream>
+
+#include "record_options.h"
+#include "record_session.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
+
+// The first signal asks the loop to finish the file; a second one ends the program at once.
+void on_stop_signal(int) {
+  g_stop.store(true);
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGINT, &dfl, nullptr);
+  sigaction(SIGTERM, &dfl, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  qx470rec::Options opts;
+  switch (qx470rec::parse_command_line(argc, argv, opts, std::cout, std::cerr)) {
+    case qx470rec::Outcome::kExitOk:
+      return qx470rec::kExitOk;
+    case qx470rec::Outcome::kBadArguments:
+      return qx470rec::kExitBadArguments;
+    case qx470rec::Outcome::kRun:
+      break;
+  }
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  // A closed pipe on standard output is a write error to report, not a silent death.
+  signal(SIGPIPE, SIG_IGN);
+
+  // No progress line where it would land among the samples on the same terminal.
+  const bool progress = !opts.quiet && isatty(STDERR_FILENO) == 1 &&
+                        !(opts.output == "-" && isatty(STDOUT_FILENO) == 1);
+  qx470rec::SessionIo io{std::cout, std::cerr, progress, &g_stop, {}};
+  return opts.show ? qx470rec::run_show(io) : qx470rec::run_record(opts, io);
+}

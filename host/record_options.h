@@ -1,0 +1,49 @@
+// qx470-record's command line: parsed into a plain struct, with no device calls, so that every
+// message can be tested. Channels are labelled 1 to 4 as the console labels them; Ch1 is the
+// library's channel 0.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <iosfwd>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace qx470rec {
+
+enum class Format { kEdf, kCsv, kFlac, kWav, kDat };
+
+constexpr uint64_t kUnbounded = std::numeric_limits<uint64_t>::max();
+
+struct Options {
+  std::array<int, 4> rates{50, 50, 50, 50};  // kS/s by library channel, 0 off
+  uint64_t duration_ms = 0;                  // -t, 0 when not given
+  uint64_t samples = 0;                      // -n, 0 when not given
+  std::string output;                        // "-" for CSV on standard output
+  Format format = Format::kCsv;
+  bool quiet = false;
+  bool show = false;
+};
+
+enum class Outcome { kRun, kExitOk, kBadArguments };
+
+// Parses argv into `opts`. Help and version go to `out`; errors, quoting what was typed, to `err`.
+Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &out,
+                           std::ostream &err);
+
+// Pieces of the parser, exposed for tests. Each returns an empty string on success, else the
+// message.
+std::string parse_rates(const std::string &spec, std::array<int, 4> &rates);
+std::string parse_duration(const std::string &text, uint64_t &ms);
+std::string parse_count(const std::string &text, uint64_t &count);
+std::string format_for(const std::string &path, Format &format);
+
+// Samples each channel is to record: all of them for -t, the fastest channel's N and the others
+// in proportion (rounded down) for -n, kUnbounded otherwise; 0 for channels that are off.
+std::array<uint64_t, 4> sample_targets(const Options &opts);
+
+const char *format_name(Format format);
+std::string usage();
+
+}  // namespace qx470rec

@@ -1,0 +1,31 @@
+// qx470-record's session: the device check as the console makes it, the reading loop over the
+// continuous reader, the writer, progress and the summary. Returns the program's exit code.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <iosfwd>
+
+#include "record_options.h"
+
+namespace qx470rec {
+
+constexpr int kExitOk = 0;
+constexpr int kExitDeviceOrFile = 1;
+constexpr int kExitBadArguments = 2;
+constexpr int kExitLost = 3;
+
+constexpr int32_t kDefaultCalibration = 312500;
+
+struct SessionIo {
+  std::ostream &out;                        // --show's report
+  std::ostream &err;                        // messages, progress and the summary
+  bool progress = false;                    // redraw a progress line (standard error is a terminal)
+  const std::atomic<bool> *stop = nullptr;  // set by Ctrl-C or SIGTERM
+  std::function<void()> before_poll;        // tests: called before every pass of the loop
+};
+
+int run_show(SessionIo &io);
+int run_record(const Options &opts, SessionIo &io);
+
+}  // namespace qx470rec

@@ -1,0 +1,273 @@
+// The host-side continuous reader against the simulated amplifier: every sample read back at its
+// 64-bit index across boundary steps, a stalled reader's lost stretch with its exact extent and
+// the resumption at the oldest sample left, restarts, and the starts it refuses.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "continuous_reader.h"
+#include "reader_support.h"
+
+namespace {
+
+using qx470host::ContinuousReader;
+using qx470host::GapKind;
+using qx470host::ReadResult;
+using qxhosttest::HostTest;
+using qxhosttest::Layout;
+using qxhosttest::wait_for;
+
+// Reads every channel until nothing more is there, checking each value against the pattern of
+// the stream it belongs to. Returns the gaps met, in order.
+struct Drain {
+  std::vector<qx470host::Gap> gaps;
+  uint64_t wrong = 0;
+  uint64_t samples = 0;
+};
+
+Drain drain(ContinuousReader &reader, const Layout &layout, std::array<uint64_t, 4> &stream_start) {
+  Drain d;
+  std::vector<int32_t> buf(10000);
+  for (int c = 0; c < 4; ++c) {
+    if (!reader.channel_on(c)) continue;
+    for (;;) {
+      const ReadResult r = reader.read(c, buf.data(), static_cast<int32_t>(buf.size()));
+      if (r.has_gap) {
+        d.gaps.push_back(r.gap);
+        if (r.gap.kind == GapKind::kRestart) stream_start[size_t(c)] = r.gap.index + r.gap.count;
+        continue;
+      }
+      if (r.count == 0) break;
+      for (int32_t i = 0; i < r.count; ++i) {
+        const uint64_t n =
+            r.first + uint64_t(i) - stream_start[size_t(c)] + layout.primed_samples(c);
+        if (uint32_t(buf[size_t(i)]) != qxsim_pattern_value(c, unsigned(n))) ++d.wrong;
+      }
+      d.samples += uint64_t(r.count);
+    }
+  }
+  return d;
+}
+
+void stream_blocks(const Layout &layout, uint64_t blocks) {
+  qxsim_set_stream_limit(layout.primed_words() + blocks * 16384);
+  ASSERT_TRUE(wait_for([&] { return Get_Blocks_Transferred() >= blocks; }));
+  ASSERT_EQ(Get_Blocks_Transferred(), blocks);
+}
+
+struct Case {
+  const char *name;
+  std::array<int, 4> rates;
+  uint64_t blocks;  // streamed in rounds of 32 blocks, each read out whole
+  int32_t min_steps;
+};
+
+void PrintTo(const Case &c, std::ostream *os) {
+  *os << c.name;
+}
+
+class ReaderLayouts : public HostTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(ReaderLayouts, EverySampleAtItsIndexAcrossBoundarySteps) {
+  const Case &k = GetParam();
+  const Layout layout(k.rates);
+  ContinuousReader reader(k.rates);
+  qxsim_set_stream_limit(layout.primed_words());
+  ASSERT_TRUE(reader.start());
+  std::array<uint64_t, 4> starts{};
+  uint64_t total = 0;
+  for (uint64_t b = 32;; b += 32) {
+    b = std::min(b, k.blocks);
+    stream_blocks(layout, b);
+    const Drain d = drain(reader, layout, starts);
+    EXPECT_TRUE(d.gaps.empty());
+    EXPECT_EQ(d.wrong, 0u);
+    total += d.samples;
+    if (b == k.blocks) break;
+  }
+  uint64_t expected = 0;
+  for (int c = 0; c < 4; ++c) {
+    if (!reader.channel_on(c)) continue;
+    EXPECT_EQ(reader.next_index(c), layout.samples_in_blocks(c, k.blocks)) << "channel " << c;
+    EXPECT_EQ(reader.lost(c), 0u);
+    expected += layout.samples_in_blocks(c, k.blocks);
+  }
+  EXPECT_EQ(total, expected);
+  EXPECT_GE(reader.boundary_steps(), k.min_steps) << "the run should have crossed the boundary";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, ReaderLayouts,
+    ::testing::Values(Case{"all_100", {100, 100, 100, 100}, 224, 3},
+                      // a frame of 18 words: a cycle of 9 blocks, a step of 576
+                      Case{"mixed", {100, 50, 20, 10}, 1152, 2},
+                      Case{"one_channel", {0, 0, 5, 0}, 160, 2},
+                      // a frame of 101 words: a step of 6464 blocks, not reached here
+                      Case{"two_channels", {1, 100, 0, 0}, 202, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(HostTest, AStalledReaderLosesAStretchAndResumesAtTheOldestSampleLeft) {
+  const std::array<int, 4> rates{100, 100, 100, 100};
+  const Layout layout(rates);
+  ContinuousReader reader(rates);
+  qxsim_set_stream_limit(layout.primed_words());
+  ASSERT_TRUE(reader.start());
+  std::array<uint64_t, 4> starts{};
+
+  // Nothing read while 200 blocks arrive: the 63 newest are still there.
+  stream_blocks(layout, 200);
+  Drain d = drain(reader, layout, starts);
+  ASSERT_EQ(d.gaps.size(), 4u);
+  for (int c = 0; c < 4; ++c) {
+    const auto &g = d.gaps[size_t(c)];
+    EXPECT_EQ(g.channel, c);
+    EXPECT_EQ(g.kind, GapKind::kLost);
+    EXPECT_EQ(g.index, 0u);
+    EXPECT_EQ(g.count, 137u * 4096);
+    EXPECT_EQ(reader.next_index(c), 200u * 4096);
+  }
+  EXPECT_EQ(d.wrong, 0u);
+  EXPECT_EQ(d.samples, 4u * 63 * 4096);
+
+  // Read in step for a while, then stall again past the window.
+  stream_blocks(layout, 230);
+  d = drain(reader, layout, starts);
+  EXPECT_TRUE(d.gaps.empty());
+  stream_blocks(layout, 400);
+  d = drain(reader, layout, starts);
+  ASSERT_EQ(d.gaps.size(), 4u);
+  for (const auto &g : d.gaps) {
+    EXPECT_EQ(g.index, 230u * 4096);
+    EXPECT_EQ(g.count, (400u - 63 - 230) * 4096);
+  }
+  EXPECT_EQ(d.wrong, 0u);
+  for (int c = 0; c < 4; ++c) {
+    EXPECT_EQ(reader.lost(c), (137u + 107) * 4096);
+    EXPECT_EQ(reader.next_index(c), 400u * 4096);
+  }
+}
+
+TEST_F(HostTest, AStalledReaderOfMixedRatesLosesNoSampleThatWasStillThere) {
+  const std::array<int, 4> rates{100, 50, 20, 10};
+  const Layout layout(rates);
+  ContinuousReader reader(rates);
+  qxsim_set_stream_limit(layout.primed_words());
+  ASSERT_TRUE(reader.start());
+  std::array<uint64_t, 4> starts{};
+  stream_blocks(layout, 702);  // past a boundary step of 576 blocks; 78 cycles of 9 blocks
+  const Drain d = drain(reader, layout, starts);
+  EXPECT_EQ(d.wrong, 0u);
+  ASSERT_EQ(d.gaps.size(), 4u);
+  for (const auto &g : d.gaps) {
+    // The oldest readable block is 702 - 63 = 639, a cycle's first: the stretch ends exactly
+    // where that block's samples of the channel begin.
+    EXPECT_EQ(g.kind, GapKind::kLost);
+    EXPECT_EQ(g.index, 0u);
+    EXPECT_EQ(g.count, layout.samples_in_blocks(g.channel, 639)) << "channel " << g.channel;
+    EXPECT_EQ(reader.next_index(g.channel), layout.samples_in_blocks(g.channel, 702))
+        << "channel " << g.channel;
+  }
+}
+
+TEST_F(HostTest, ARestartThroughTheReaderBeginsANewStreamAtTheNextIndex) {
+  const std::array<int, 4> rates{100, 100, 100, 100};
+  const Layout layout(rates);
+  ContinuousReader reader(rates);
+  qxsim_set_stream_limit(layout.primed_words());
+  ASSERT_TRUE(reader.start());
+  std::array<uint64_t, 4> starts{};
+  stream_blocks(layout, 10);
+  Drain d = drain(reader, layout, starts);
+  ASSERT_TRUE(d.gaps.empty());
+
+  ASSERT_TRUE(reader.restart());
+  EXPECT_EQ(reader.streams(), 2);
+  stream_blocks(layout, 10);  // the limit counts words of each stream anew
+  d = drain(reader, layout, starts);
+  ASSERT_EQ(d.gaps.size(), 4u);
+  for (const auto &g : d.gaps) {
+    EXPECT_EQ(g.kind, GapKind::kRestart);
+    EXPECT_EQ(g.index, 10u * 4096);
+    EXPECT_EQ(g.count, 0u) << "everything of the old stream had been read";
+  }
+  EXPECT_EQ(d.wrong, 0u);
+  EXPECT_EQ(d.samples, 4u * 10 * 4096);
+  for (int c = 0; c < 4; ++c) EXPECT_EQ(reader.next_index(c), 20u * 4096);
+}
+
+TEST_F(HostTest, ARestartMadeBehindTheReadersBackIsStillReported) {
+  const std::array<int, 4> rates{0, 20, 0, 0};
+  const Layout layout(rates);
+  ContinuousReader reader(rates);
+  qxsim_set_stream_limit(layout.primed_words());
+  ASSERT_TRUE(reader.start());
+  std::array<uint64_t, 4> starts{};
+  stream_blocks(layout, 12);
+  Drain d = drain(reader, layout, starts);
+  ASSERT_TRUE(d.gaps.empty());
+
+  qxsim_set_stream_limit(layout.primed_words() + 5 * 16384);
+  ASSERT_EQ(Pause_Acquisition(), 1);
+  ASSERT_EQ(Restart_Acquisition(), 1);
+  ASSERT_TRUE(wait_for([] { return Get_Blocks_Transferred() == 5; }));
+  d = drain(reader, layout, starts);
+  ASSERT_EQ(d.gaps.size(), 1u);
+  EXPECT_EQ(d.gaps[0].kind, GapKind::kRestart);
+  EXPECT_EQ(d.gaps[0].index, 12u * 16384);
+  EXPECT_EQ(d.wrong, 0u) << "no sample of the new stream is taken for one of the old";
+  EXPECT_EQ(d.samples, 5u * 16384);
+}
+
+TEST_F(HostTest, StartsThatCannotWorkAreRefusedAndLeaveNothingOpen) {
+  {
+    ContinuousReader none({0, 0, 0, 0});
+    EXPECT_FALSE(none.start());
+    ContinuousReader odd({3, 0, 0, 0});
+    EXPECT_FALSE(odd.start());
+  }
+  qxsim_set_attached(0);
+  ContinuousReader unplugged({100, 0, 0, 0});
+  EXPECT_FALSE(unplugged.start());
+  EXPECT_FALSE(unplugged.started());
+  EXPECT_EQ(qxsim_open_handles(), 0);
+  int32_t buf[4];
+  const ReadResult r = unplugged.read(0, buf, 4);
+  EXPECT_EQ(r.count, 0);
+  EXPECT_FALSE(r.has_gap);
+}
+
+TEST_F(HostTest, ADeviceThatFallsSilentGivesNothingMoreAndNoGap) {
+  const std::array<int, 4> rates{10, 0, 0, 0};
+  const Layout layout(rates);
+  ContinuousReader reader(rates);
+  qxsim_set_stream_limit(layout.primed_words());
+  ASSERT_TRUE(reader.start());
+  std::array<uint64_t, 4> starts{};
+  stream_blocks(layout, 3);
+  Drain d = drain(reader, layout, starts);
+  EXPECT_EQ(d.samples, 3u * 16384);
+  d = drain(reader, layout, starts);
+  EXPECT_EQ(d.samples, 0u);
+  EXPECT_TRUE(d.gaps.empty());
+  EXPECT_EQ(reader.blocks_seen(), 3u);
+  EXPECT_NEAR(reader.block_seconds(), 1.6384, 1e-9);
+}
+
+TEST_F(HostTest, WhatIsInTheRingAfterAStopCanStillBeReadOut) {
+  const std::array<int, 4> rates{0, 0, 50, 50};
+  const Layout layout(rates);
+  ContinuousReader reader(rates);
+  qxsim_set_stream_limit(layout.primed_words());
+  ASSERT_TRUE(reader.start());
+  std::array<uint64_t, 4> starts{};
+  stream_blocks(layout, 5);
+  reader.stop();
+  EXPECT_FALSE(reader.started());
+  Drain d = drain(reader, layout, starts);
+  EXPECT_EQ(d.samples, 5u * 16384);
+  EXPECT_EQ(d.wrong, 0u);
+  EXPECT_TRUE(d.gaps.empty());
+  EXPECT_EQ(reader.next_index(2), 5u * 8192);
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// qx470-record as a program: exit codes and messages for bad arguments and a missing device,
+// --show, and Ctrl-C or SIGTERM in the middle of an open-ended recording leaving an EDF+ file
+// that reads back whole.
+#include <edflib.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qxsim.h"
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Child {
+  pid_t pid = -1;
+  fs::path out, err;
+};
+
+// Starts the recorder with the simulator's start-up settings in its environment; its standard
+// output and error go to files.
+Child spawn(const std::vector<std::string> &args, const std::vector<std::string> &env,
+            const fs::path &dir) {
+  Child c;
+  c.out = dir / "stdout.txt";
+  c.err = dir / "stderr.txt";
+  std::vector<std::string> all = {QX470_RECORD_PATH};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (auto &a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envs = env;
+  for (char **e = environ; *e; ++e)
+    if (std::string(*e).rfind("QXSIM_", 0) != 0) envs.emplace_back(*e);
+  std::vector<char *> envp;
+  for (auto &e : envs) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&fa, 2, c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (posix_spawn(&c.pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) c.pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  return c;
+}
+
+// The exit code, or -1 if the program did not end within the deadline (it is then killed).
+int wait_exit(pid_t pid, double seconds = 120) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > end) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string slurp(const fs::path &p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class RecordCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("qx470cli_" + std::to_string(getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  // Runs to the end: exit code, standard output and error.
+  int run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    const Child c = spawn(args, env, dir_);
+    EXPECT_GT(c.pid, 0);
+    const int code = wait_exit(c.pid);
+    out_ = slurp(c.out);
+    err_ = slurp(c.err);
+    return code;
+  }
+  fs::path dir_;
+  std::string out_, err_;
+};
+
+TEST_F(RecordCli, BadArgumentsExitWithTwoAndTouchNoFile) {
+  EXPECT_EQ(run({"-r", "1=30", "-o", (dir_ / "x.edf").string()}), 2);
+  EXPECT_NE(err_.find("invalid rate '30' for channel 1"), std::string::npos) << err_;
+  EXPECT_FALSE(fs::exists(dir_ / "x.edf"));
+  EXPECT_EQ(run({"--time", "soon", "-o", "x.csv"}), 2);
+  EXPECT_NE(err_.find("invalid duration 'soon'"), std::string::npos) << err_;
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(run({"--help"}), 0);
+  EXPECT_NE(out_.find("Usage: qx470-record"), std::string::npos);
+}
+
+TEST_F(RecordCli, ShowSaysTheStatusAndTheCalibrationValue) {
+  EXPECT_EQ(run({"--show"}), 0);
+  EXPECT_NE(out_.find("Device: ready (status 101)"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("Calibration: 312500 nV per count"), std::string::npos) << out_;
+  EXPECT_EQ(run({"--show"}, {"QXSIM_EEPROM=cal:12 "}), 0);
+  EXPECT_NE(out_.find("not readable (read 12"), std::string::npos) << out_;
+  EXPECT_EQ(run({"--show"}, {"QXSIM_ATTACHED=0"}), 1);
+  EXPECT_NE(out_.find("status -5"), std::string::npos) << out_;
+}
+
+TEST_F(RecordCli, AnUnplausibleCalibrationIsReplacedWithAWarning) {
+  const std::string out = (dir_ / "c.csv").string();
+  EXPECT_EQ(run({"-r", "1=100", "-n", "10", "-o", out}, {"QXSIM_EEPROM=cal:999999 "}), 0) << err_;
+  EXPECT_NE(err_.find("warning: calibration value not readable (read 999999), using 312500"),
+            std::string::npos)
+      << err_;
+  EXPECT_NE(slurp(out).find("calibration 312500 nV per count"), std::string::npos);
+}
+
+struct Signal {
+  int number;
+  const char *name;
+};
+void PrintTo(const Signal &s, std::ostream *os) {
+  *os << s.name;
+}
+
+class RecordCliStop : public RecordCli, public ::testing::WithParamInterface<Signal> {};
+
+TEST_P(RecordCliStop, MidRecordingLeavesAFileThatReadsBackWhole) {
+  const std::string out = (dir_ / "stop.edf").string();
+  const Child c = spawn({"-r", "1=100,3=100", "-o", out}, {"QXSIM_SIGNAL=1"}, dir_);
+  ASSERT_GT(c.pid, 0);
+  // Two data records (two seconds) are on disk once the file passes its header and 1.6 MB.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (!(fs::exists(out) && fs::file_size(out) > 1'000'000) &&
+         std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_GT(fs::file_size(out), 1'000'000u) << slurp(c.err);
+  kill(c.pid, GetParam().number);
+  ASSERT_EQ(wait_exit(c.pid), 0) << slurp(c.err);
+  const std::string err = slurp(c.err);
+  EXPECT_NE(err.find("no sample lost (stopped by signal)"), std::string::npos) << err;
+
+  auto hdr = std::make_unique<edf_hdr_struct>();
+  ASSERT_EQ(edfopen_file_readonly(out.c_str(), hdr.get(), EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  EXPECT_EQ(hdr->edfsignals, 2);
+  long long end_onset = -1;
+  for (long long i = 0; i < hdr->annotations_in_file; ++i) {
+    edf_annotation_struct a{};
+    edf_get_annotation(hdr->handle, static_cast<int>(i), &a);
+    if (std::string(a.annotation) == "recording ends") end_onset = a.onset;
+  }
+  const long long recorded = end_onset < 0 ? hdr->signalparam[0].smp_in_file : end_onset / 100;
+  EXPECT_GE(recorded, 100000);
+  const int channels[2] = {0, 2};
+  for (int s = 0; s < 2; ++s) {
+    std::vector<int> v(static_cast<size_t>(hdr->signalparam[s].smp_in_file));
+    ASSERT_EQ(edfread_digital_samples(hdr->handle, s, static_cast<int>(v.size()), v.data()),
+              static_cast<int>(v.size()));
+    size_t wrong = 0;
+    // Two channels take 2 words a frame; priming discards 5 frames.
+    for (long long i = 0; i < recorded; ++i)
+      wrong +=
+          v[size_t(i)] != int(int16_t(qxsim_pattern_value(channels[s], unsigned(i + 5)) - 32768));
+    EXPECT_EQ(wrong, 0u) << "signal " << s;
+  }
+  edfclose_file(hdr->handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, RecordCliStop,
+                         ::testing::Values(Signal{SIGINT, "SIGINT"}, Signal{SIGTERM, "SIGTERM"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace

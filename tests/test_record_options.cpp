@@ -1,0 +1,150 @@
+// qx470-record's command line: what it accepts, what it refuses and the message it gives, the
+// sample counts that -t and -n turn into, and the file names per rate.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "record_options.h"
+
+namespace {
+
+using qx470rec::Format;
+using qx470rec::Options;
+using qx470rec::Outcome;
+
+struct Parsed {
+  Outcome outcome;
+  Options opts;
+  std::string out, err;
+};
+
+Parsed parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "qx470-record");
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::ostringstream out, err;
+  Parsed p{};
+  p.outcome =
+      qx470rec::parse_command_line(static_cast<int>(args.size()), argv.data(), p.opts, out, err);
+  p.out = out.str();
+  p.err = err.str();
+  return p;
+}
+
+TEST(RecordOptions, DefaultsAreTheConsolesRatesAndRecordUntilStopped) {
+  const Parsed p = parse({"-o", "x.edf"});
+  ASSERT_EQ(p.outcome, Outcome::kRun) << p.err;
+  EXPECT_EQ(p.opts.rates, (std::array<int, 4>{50, 50, 50, 50}));
+  EXPECT_EQ(p.opts.format, Format::kEdf);
+  EXPECT_FALSE(p.opts.quiet);
+  for (uint64_t t : qx470rec::sample_targets(p.opts)) EXPECT_EQ(t, qx470rec::kUnbounded);
+}
+
+TEST(RecordOptions, LongAndShortFormsTogether) {
+  const Parsed p = parse({"--rate", "1=100,3=off,4=1", "--time=2m", "--output", "a.b/c.CSV", "-q"});
+  ASSERT_EQ(p.outcome, Outcome::kRun) << p.err;
+  EXPECT_EQ(p.opts.rates, (std::array<int, 4>{100, 0, 0, 1}));
+  EXPECT_EQ(p.opts.duration_ms, 120000u);
+  EXPECT_EQ(p.opts.format, Format::kCsv);
+  EXPECT_TRUE(p.opts.quiet);
+  const auto t = qx470rec::sample_targets(p.opts);
+  EXPECT_EQ(t, (std::array<uint64_t, 4>{12'000'000, 0, 0, 120'000}));
+}
+
+TEST(RecordOptions, SampleCountsGoToTheFastestChannelAndInProportionToTheOthers) {
+  const Parsed p = parse({"-r", "1=20,2=100,3=50,4=1", "-n", "1001", "-o", "x.dat"});
+  ASSERT_EQ(p.outcome, Outcome::kRun) << p.err;
+  EXPECT_EQ(qx470rec::sample_targets(p.opts), (std::array<uint64_t, 4>{200, 1001, 500, 10}));
+  EXPECT_EQ(parse({"-n", "3k", "-o", "x.dat"}).opts.samples, 3000u);
+  EXPECT_EQ(parse({"-n", "2M", "-o", "x.dat"}).opts.samples, 2'000'000u);
+}
+
+TEST(RecordOptions, Durations) {
+  struct Case {
+    const char *text;
+    uint64_t ms;
+  };
+  for (const Case &c : {Case{"500ms", 500}, Case{"30s", 30000}, Case{"30", 30000},
+                        Case{"2m", 120000}, Case{"1h", 3600000}}) {
+    uint64_t ms = 0;
+    EXPECT_EQ(qx470rec::parse_duration(c.text, ms), "") << c.text;
+    EXPECT_EQ(ms, c.ms) << c.text;
+  }
+}
+
+TEST(RecordOptions, FormatsFromTheExtension) {
+  struct Case {
+    const char *path;
+    Format format;
+  };
+  for (const Case &c : {Case{"a.edf", Format::kEdf}, Case{"a.EDF", Format::kEdf},
+                        Case{"-", Format::kCsv}, Case{"dir.x/a.flac", Format::kFlac},
+                        Case{"a.wav", Format::kWav}, Case{"a.dat", Format::kDat}}) {
+    Format f{};
+    EXPECT_EQ(qx470rec::format_for(c.path, f), "") << c.path;
+    EXPECT_EQ(f, c.format) << c.path;
+  }
+}
+
+// Every refusal: exit code 2 through kBadArguments, and a message that quotes the input.
+TEST(RecordOptions, BadArgumentsAreRefusedWithAMessageThatQuotesThem) {
+  struct Case {
+    std::vector<std::string> args;
+    const char *says;
+  };
+  const std::vector<Case> cases = {
+      {{"-r", "1=7", "-o", "x.edf"}, "invalid rate '7' for channel 1"},
+      {{"-r", "5=100", "-o", "x.edf"}, "invalid channel '5'"},
+      {{"-r", "0=100", "-o", "x.edf"}, "invalid channel '0'"},
+      {{"-r", "1=100,1=50", "-o", "x.edf"}, "channel 1 is given twice"},
+      {{"-r", "1=off,2=off", "-o", "x.edf"}, "no channel is on"},
+      {{"-r", "1:100", "-o", "x.edf"}, "invalid rate '1:100'"},
+      {{"-r", "1=100,", "-o", "x.edf"}, "trailing comma"},
+      {{"-r", "", "-o", "x.edf"}, "empty rate list"},
+      {{"-r", "1=-100", "-o", "x.edf"}, "invalid rate '-100'"},
+      {{"-t", "10x", "-o", "x.edf"}, "invalid duration '10x'"},
+      {{"-t", "0s", "-o", "x.edf"}, "invalid duration '0s'"},
+      {{"-t", "1.5s", "-o", "x.edf"}, "invalid duration '1.5s'"},
+      {{"-n", "-5", "-o", "x.edf"}, "invalid sample count '-5'"},
+      {{"-n", "99999999999999999999", "-o", "x.edf"}, "invalid sample count"},
+      {{"-t", "1s", "-n", "10", "-o", "x.edf"}, "give -t or -n, not both"},
+      {{"-t", "1s", "-t", "2s", "-o", "x.edf"}, "option '-t' is given twice"},
+      {{"-o", "x.mp3"}, "unknown output format '.mp3' of 'x.mp3'"},
+      {{"-o", "noext"}, "has no extension"},
+      {{"-t", "1s"}, "no output file"},
+      {{"-o"}, "option '-o' needs a value"},
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"-x", "-o", "x.edf"}, "unknown option '-x'"},
+      {{"-o", "x.edf", "extra"}, "unexpected argument 'extra'"},
+      {{"--show", "-q"}, "--show takes no other option"},
+      {{"-r", "1=100,2=50", "-o", "x.flac"}, "FLAC holds one sample rate"},
+      {{"-r", "1=100,2=50", "-o", "x.wav"}, "WAV holds one sample rate"},
+      {{"-r", "1=100,2=50", "-o", "-"}, "CSV on standard output holds one sample rate"},
+  };
+  for (const Case &c : cases) {
+    const Parsed p = parse(c.args);
+    std::string joined;
+    for (const auto &a : c.args) joined += a + " ";
+    EXPECT_EQ(p.outcome, Outcome::kBadArguments) << joined;
+    EXPECT_NE(p.err.find(c.says), std::string::npos) << joined << "\n gave: " << p.err;
+    EXPECT_NE(p.err.find("--help"), std::string::npos) << joined;
+    EXPECT_EQ(p.out, "") << joined;
+  }
+}
+
+TEST(RecordOptions, HelpGoesToStandardOutputAndShowStandsAlone) {
+  const Parsed h = parse({"--help"});
+  EXPECT_EQ(h.outcome, Outcome::kExitOk);
+  EXPECT_NE(h.out.find("Usage: qx470-record"), std::string::npos);
+  EXPECT_EQ(h.err, "");
+  const Parsed s = parse({"--show"});
+  EXPECT_EQ(s.outcome, Outcome::kRun);
+  EXPECT_TRUE(s.opts.show);
+  // Parsing twice in one process starts afresh.
+  EXPECT_EQ(parse({"-o", "y.csv"}).opts.output, "y.csv");
+}
+
+}  // namespace
