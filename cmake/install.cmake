@@ -37,6 +37,30 @@ if(TARGET QX470USB_Test)
   install(TARGETS QX470USB_Test RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
+# The recorder and the reader's C library, for hosts in other languages, beside the library.
+if(TARGET qx470-record)
+  set_target_properties(qx470-record PROPERTIES INSTALL_RPATH "${QX470_PROGRAM_RPATH}")
+  install(TARGETS qx470-record RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET qx470_host_c)
+  if(QX470_PROGRAM_RPATH)
+    set_target_properties(qx470_host_c PROPERTIES INSTALL_RPATH "$ORIGIN")
+  endif()
+  install(TARGETS qx470_host_c LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES host/qx470_host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
+
+# qx470-sim runs any program against the simulated amplifier: the simulator sits in a private
+# folder of its own under the bridge's name, and the loader is pointed there first.
+set(QX470_SIM_LIBDIR ${QX470_PRIVATE_LIBDIR}/sim)
+if(QX470_BRIDGE STREQUAL "sim")
+  install(TARGETS ftd2xx LIBRARY DESTINATION ${QX470_SIM_LIBDIR} NAMELINK_SKIP)
+elseif(TARGET qx470usb_sim)
+  install(TARGETS qx470usb_sim LIBRARY DESTINATION ${QX470_SIM_LIBDIR} NAMELINK_SKIP)
+endif()
+configure_file(cmake/qx470-sim.in ${CMAKE_BINARY_DIR}/qx470-sim @ONLY)
+install(PROGRAMS ${CMAKE_BINARY_DIR}/qx470-sim DESTINATION ${CMAKE_INSTALL_BINDIR})
+
 install(FILES udev/60-qx470usb.rules DESTINATION lib/udev/rules.d)
 
 # Manual pages, compressed as Debian keeps them.
@@ -52,6 +76,30 @@ function(qx470_install_man page)
 endfunction()
 if(TARGET QX470USB_Test)
   qx470_install_man(QX470USB_Test.1)
+endif()
+if(TARGET qx470-record)
+  qx470_install_man(qx470-record.1)
+endif()
+qx470_install_man(qx470-sim.1)
+
+# The Python package, where this prefix's Python 3 looks for packages (Debian's own folder for
+# /usr), with the way from there to the libraries written in, so it finds the ones beside it.
+find_program(QX470_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(QX470_PYTHON3 AND TARGET qx470_host_c)
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(QX470_PYTHON_DIR lib/python3/dist-packages)
+  else()
+    execute_process(COMMAND ${QX470_PYTHON3} -c
+      "import os, sysconfig; print(os.path.relpath(sysconfig.get_path('purelib', 'posix_prefix', {'base': '/p', 'platbase': '/p'}), '/p'))"
+      OUTPUT_VARIABLE QX470_PYTHON_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
+  file(RELATIVE_PATH qx470_pkg_to_lib /${QX470_PYTHON_DIR}/qx470usb /${CMAKE_INSTALL_LIBDIR})
+  file(WRITE ${CMAKE_BINARY_DIR}/python/_installed.py
+       "# Written at installation: where the libraries are, from this package's folder.\n"
+       "LIBDIR = \"${qx470_pkg_to_lib}\"\n")
+  install(DIRECTORY python/qx470usb DESTINATION ${QX470_PYTHON_DIR}
+          PATTERN __pycache__ EXCLUDE)
+  install(FILES ${CMAKE_BINARY_DIR}/python/_installed.py DESTINATION ${QX470_PYTHON_DIR}/qx470usb)
 endif()
 
 # CMake package: find_package(QX470USB) gives QX470USB::QX470USB. The imported target is written

@@ -47,7 +47,7 @@ def load():
         beside = os.path.dirname(os.path.abspath(loaded_from)) if os.sep in loaded_from else None
         host = None
         if beside and not os.environ.get("QX470HOST_LIBRARY"):
-            for name in ("libqx470host.so", "qx470host.dll", "libqx470host.dylib"):
+            for name in ("libqx470host.so.1", "libqx470host.so", "qx470host.dll"):
                 path = os.path.join(beside, name)
                 if os.path.exists(path):
                     host = ctypes.CDLL(path)

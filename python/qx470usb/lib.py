@@ -2,7 +2,7 @@
 
 The library is looked for in three places, in this order: the path in the environment variable
 QX470USB_LIBRARY; the build tree this package sits in (``build/`` beside ``python/``); the
-system's library path. Channel numbers here are the library's, 0 to 3.
+system's library path (for a package installed with the libraries, their folder first). Channel numbers here are the library's, 0 to 3.
 """
 
 import ctypes
@@ -83,6 +83,16 @@ def _system_names(stem, soversion):
     return names
 
 
+def _installed_dir():
+    """The library folder of the prefix this package was installed into with the libraries."""
+    try:
+        from . import _installed
+    except ImportError:
+        return None
+    here = os.path.dirname(os.path.abspath(__file__))
+    return os.path.normpath(os.path.join(here, _installed.LIBDIR))
+
+
 def find(stem, subdir, env, soversion=1, stdcall=False):
     """Loads the shared library `stem`: from $env, else the build tree, else the system. Its
     calls are stdcall on 32-bit Windows when `stdcall` says so, cdecl everywhere else."""
@@ -100,6 +110,12 @@ def find(stem, subdir, env, soversion=1, stdcall=False):
         if os.path.exists(candidate):
             return loader(candidate), candidate
     tried.append("the build tree (%s)" % os.path.join(_source_root(), "build", subdir))
+    installed = _installed_dir()
+    if installed:
+        for name in (_file_name(stem) + ".%d" % soversion, _file_name(stem)):
+            candidate = os.path.join(installed, name)
+            if os.path.exists(candidate):
+                return loader(candidate), candidate
     for name in _system_names(stem, soversion):
         try:
             return loader(name), name
