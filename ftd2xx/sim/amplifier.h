@@ -67,6 +67,11 @@ class Amplifier {
   void read_stream(uint8_t *dst, uint64_t n);
   // Throws away what is available now.
   void discard(Clock::time_point now);
+  // Loses the next `n` available bytes, counted as lost words (a receiver that had no room).
+  void drop(uint64_t n) {
+    read_bytes_ += n;
+    lost_words_ += (n + 1) / 2;
+  }
   // When the next packet of words comes out (max() when none will without a command).
   Clock::time_point next_packet_time(Clock::time_point now) const;
   // The stream stops as if the amplifier had been told to.
