@@ -25,6 +25,7 @@ constexpr const char *kDeviceNode = "/dev/bus/usb/001/002";
 constexpr const char *kDeviceSysPath = "/sys/devices/usb1/1-1";
 constexpr uint64_t kUnpacedBuffer = std::numeric_limits<uint64_t>::max() / 4;
 constexpr int kClaimRetries = 100;  // 1 ms each: how long a claim waits for a closed file to let go
+constexpr auto kIdleReapWait = std::chrono::microseconds(250);
 
 std::string hex(const std::vector<uint8_t> &bytes) {
   std::string s;
@@ -134,11 +135,11 @@ struct EmulatedBus::Impl {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     if (request == USBDEVFS_CLAIMINTERFACE) return claim(client, arg);
+    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) return reap(client, arg);
     std::lock_guard lock(mu);
     watch(client);
     const auto now = Clock::now();
     if (plugged) service(now);
-    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) return reap(client, arg);
     // Once unplugged, everything but reaping fails as the kernel has it.
     if (!plugged) {
       complete(client, -1, ENODEV);
@@ -305,9 +306,24 @@ struct EmulatedBus::Impl {
   }
 
   gboolean reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
+    std::unique_lock lock(mu);
+    watch(client);
     ++counters.reaps;
-    auto it = std::find_if(urbs.begin(), urbs.end(),
-                           [&](const Urb &u) { return u.client == client && u.done; });
+    auto done = [&] {
+      if (plugged) service(Clock::now());
+      return std::find_if(urbs.begin(), urbs.end(),
+                          [&](const Urb &u) { return u.client == client && u.done; });
+    };
+    auto it = done();
+    if (it == urbs.end() && plugged) {
+      // The file is a plain one, so poll() always says ready and libusb reaps in a loop where
+      // the kernel would let it sleep until a completion. Waiting a little here before saying
+      // "nothing yet" keeps that loop from taking a core away from the host's other threads.
+      lock.unlock();
+      std::this_thread::sleep_for(kIdleReapWait);
+      lock.lock();
+      it = done();
+    }
     if (it == urbs.end()) {
       complete(client, -1, plugged ? EAGAIN : ENODEV);
       return TRUE;
