@@ -65,7 +65,7 @@ double process_seconds() {
   return sum;
 }
 
-int measure_cpu(double seconds) {
+int measure_cpu(qxusb::EmulatedBus &bus, double seconds) {
   const std::set<int> before_start = tids();
   for (int c = 0; c < 4; ++c) Set_Sample_Rate(c, 100);
   if (Start_Acquisition(0) != 1) {
@@ -81,12 +81,14 @@ int measure_cpu(double seconds) {
   const auto a = thread_times();
   const double pa = process_seconds();
   const uint32_t blocks_a = Get_Blocks_Transferred();
+  const auto c0 = bus.counters();
   const auto t0 = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
   const auto b = thread_times();
   const double pb = process_seconds();
   const uint32_t blocks_b = Get_Blocks_Transferred();
+  const auto c1 = bus.counters();
   Stop_Acquisition();
   if (blocks_b == blocks_a) {
     std::fprintf(stderr, "no data came: the figures would mean nothing\n");
@@ -113,6 +115,8 @@ int measure_cpu(double seconds) {
     std::printf("%-8d %-22s %6.2f%%\n", tid, role.c_str(), 100 * used / wall);
   }
   std::printf("%-8s %-22s %6.2f%%\n", "", "whole process", 100 * (pb - pa) / wall);
+  std::printf("URBs submitted %.0f/s, reap calls %.0f/s\n", (c1.submitted - c0.submitted) / wall,
+              (c1.reaps - c0.reaps) / wall);
   return 0;
 }
 
@@ -176,5 +180,5 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "the emulated device is not ready (run under libumockdev-preload)\n");
     return 1;
   }
-  return what == "cpu" ? measure_cpu(seconds) : measure_throughput(*bus, seconds);
+  return what == "cpu" ? measure_cpu(*bus, seconds) : measure_throughput(*bus, seconds);
 }
