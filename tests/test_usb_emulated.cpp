@@ -300,6 +300,29 @@ TEST_F(Emulated, PauseRestartAndStopWithTheirHandshakes) {
   EXPECT_EQ(Get_QX470USB_Status(), 101);  // the control channel is free again
 }
 
+// Resuming at the full rate: the chip's FIFO lasts half a millisecond, so the backend must be
+// reading when the amplifier starts again. Every resume's first samples are checked.
+TEST_F(Emulated, ResumesAtTheFullRateKeepTheHeadOfTheStream) {
+  const Layout l = layout_for({100, 100, 100, 100});
+  set_rates(l.rates);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(check_stream(l, 0.1, 30));
+  int lost = 0;
+  const int cycles = 50;
+  for (int i = 0; i < cycles; ++i) {
+    ASSERT_EQ(Pause_Acquisition(), 1);
+    ASSERT_TRUE(wait_for([&] { return !streaming(); }));
+    ASSERT_EQ(Restart_Acquisition(), 1);
+    const auto r = check_stream(l, 0.05, 30);
+    if (!r) {
+      ++lost;
+      std::printf("resume %d: %s\n", i, r.message());
+    }
+  }
+  EXPECT_EQ(lost, 0) << "of " << cycles << " resumes";
+  EXPECT_EQ(qxftdi_stream_overruns(qx::stream_handle), 0u);
+}
+
 TEST_F(Emulated, StopReturnsWhileTheDeviceIsSilent) {
   const Layout l = layout_for({100, 0, 0, 0});
   set_rates(l.rates);

@@ -148,7 +148,7 @@ struct Handle {
 
   ~Handle() {
     // Before the USB device they read from goes: bring the transfers home, then stop the events.
-    if (pump) pump->stop_in();
+    if (pump) pump->shutdown();
     if (usb_in) {
       usb_in->stop_events();
       if (pump) usb_in->free_transfers(*pump);
