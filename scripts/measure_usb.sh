@@ -18,6 +18,5 @@ qx470_need_packages cmake g++ make pkg-config libftdi1-dev libusb-1.0-0-dev umoc
   libumockdev-dev libglib2.0-dev libgtest-dev
 cmake -S . -B "$build" -DQX470_BRIDGE=libftdi -DQX470_USB_EMULATOR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target usb_emulated_measure
-export LD_PRELOAD=libumockdev-preload.so.0
 "$build/tests/usb_emulated_measure" cpu "$seconds"
 "$build/tests/usb_emulated_measure" throughput 10

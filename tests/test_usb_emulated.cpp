@@ -1,6 +1,7 @@
 // The library over the libftdi1 backend, libftdi1 and libusb, against the emulated FT2232D with the
 // amplifier behind it at the usbdevfs boundary. Every test runs in a process of its own (the
-// emulated bus must exist before the first libusb context) under umockdev's preload library.
+// emulated bus must exist before the first libusb context) under umockdev's preload library,
+// which the program puts itself under.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -20,6 +21,7 @@
 #include "ftd2xx.h"
 #include "qxftdi.h"
 #include "stream_protocol.h"
+#include "umockdev_preload.h"
 
 namespace {
 
@@ -391,3 +393,9 @@ TEST_F(Emulated, AnOverrunIsCountedAndReported) {
 }
 
 }  // namespace
+
+int main(int argc, char **argv) {
+  qxtest::run_under_umockdev_preload(argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

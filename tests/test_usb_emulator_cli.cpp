@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -91,6 +90,17 @@ int finish(Child &c, double seconds) {
 
 const std::string kEmulator = QX470_EMULATOR_PATH;
 
+// Readings as the console prints them ("-1.234V"): how many there are in `s`.
+int voltages_in(const std::string &s) {
+  auto digit = [&](size_t i) { return i < s.size() && s[i] >= '0' && s[i] <= '9'; };
+  int n = 0;
+  for (size_t i = 1; i + 4 < s.size(); ++i)
+    if (s[i] == '.' && digit(i - 1) && digit(i + 1) && digit(i + 2) && digit(i + 3) &&
+        s[i + 4] == 'V')
+      ++n;
+  return n;
+}
+
 int exit_code_of(const std::vector<std::string> &args) {
   Child c = spawn(args);
   const int status = finish(c, 60);
@@ -149,9 +159,9 @@ TEST(UsbEmulatorCli, ACommandKilledByASignalKillsTheEmulatorTheSameWay) {
 TEST(UsbEmulatorCli, RunsTheHardwareConsoleToLiveVoltages) {
   Child c = spawn({kEmulator, QX470_CONSOLE_PATH});
   ASSERT_EQ(write(c.in, " ", 1), 1);  // leave the rate selection: start acquiring
-  const std::regex voltages("-?[0-9]+\\.[0-9]{3}V +-?[0-9]+\\.[0-9]{3}V");
+  // Two rounds of the four channels' readings.
   const bool live = read_until(
-      c, [&](const std::string &s) { return std::regex_search(s, voltages); }, 60);
+      c, [](const std::string &s) { return voltages_in(s) >= 8; }, 60);
   EXPECT_TRUE(live) << c.seen;
   ASSERT_EQ(write(c.in, " ", 1), 1);  // stop
   const int status = finish(c, 60);

@@ -1,4 +1,4 @@
-// Figures for docs/performance.md, through the emulated FT2232D (run under umockdev's preload):
+// Figures for docs/performance.md, through the emulated FT2232D:
 //   usb_emulated_measure cpu [seconds]   per-thread CPU with four channels at 100 kS/s, real time
 //   usb_emulated_measure throughput [seconds]   unpaced bulk-IN throughput through the backend
 #include <dirent.h>
@@ -23,6 +23,7 @@
 #include "ftd2xx.h"
 #include "qxftdi.h"
 #include "stream_protocol.h"
+#include "umockdev_preload.h"
 
 namespace {
 
@@ -163,6 +164,7 @@ int measure_throughput(qxusb::EmulatedBus &bus, double seconds) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  qxtest::run_under_umockdev_preload(argv);
   const std::string what = argc > 1 ? argv[1] : "";
   const double seconds = argc > 2 ? std::atof(argv[2]) : 10;
   if ((what != "cpu" && what != "throughput") || seconds <= 0) {
@@ -177,7 +179,7 @@ int main(int argc, char **argv) {
   }
   bus->with_device([](qxsim::Amplifier &a, qxusb::Ft2232d &) { a.test_pattern = true; });
   if (Get_QX470USB_Status() != 101) {
-    std::fprintf(stderr, "the emulated device is not ready (run under libumockdev-preload)\n");
+    std::fprintf(stderr, "the emulated device is not ready\n");
     return 1;
   }
   return what == "cpu" ? measure_cpu(*bus, seconds) : measure_throughput(*bus, seconds);
