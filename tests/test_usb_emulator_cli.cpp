@@ -2,12 +2,14 @@
 // the libftdi build of the console against the emulated device.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -89,6 +91,31 @@ int finish(Child &c, double seconds) {
 }
 
 const std::string kEmulator = QX470_EMULATOR_PATH;
+constexpr const char *kProbe = "--sigint-probe";
+
+std::string self_path() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// The probe: says "ready", then for two seconds says where every SIGINT came from; exits 5.
+void on_sigint(int, siginfo_t *info, void *) {
+  const char *what = info->si_code == SI_KERNEL ? "int-from-terminal\n" : "int-from-a-process\n";
+  const ssize_t ignored = write(1, what, std::strlen(what));
+  (void)ignored;
+}
+int sigint_probe() {
+  struct sigaction sa {};
+  sa.sa_sigaction = on_sigint;
+  sa.sa_flags = SA_SIGINFO;
+  sigaction(SIGINT, &sa, nullptr);
+  const ssize_t ignored = write(1, "ready\n", 6);
+  (void)ignored;
+  const auto end = Clock::now() + std::chrono::seconds(2);
+  while (Clock::now() < end) usleep(10000);
+  return 5;
+}
 
 // Readings as the console prints them ("-1.234V"): how many there are in `s`.
 int voltages_in(const std::string &s) {
@@ -153,6 +180,31 @@ TEST(UsbEmulatorCli, ACommandKilledByASignalKillsTheEmulatorTheSameWay) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGUSR1) << status;
 }
 
+// Ctrl-C on a terminal reaches the whole foreground group, the command included: the emulator
+// must not pass it on a second time. The command is this program in a mode that reports where
+// each SIGINT came from.
+TEST(UsbEmulatorCli, CtrlCOnATerminalReachesTheCommandOnce) {
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(kEmulator.c_str(), kEmulator.c_str(), self_path().c_str(), kProbe,
+          static_cast<char *>(nullptr));
+    _exit(125);
+  }
+  Child c;
+  c.pid = pid;
+  c.out = master;
+  ASSERT_TRUE(read_until(
+      c, [](const std::string &s) { return s.find("ready") != s.npos; }, 30))
+      << c.seen;
+  ASSERT_EQ(write(master, "\x03", 1), 1);
+  const int status = finish(c, 30);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 5) << status << " " << c.seen;
+  EXPECT_NE(c.seen.find("int-from-terminal"), std::string::npos) << c.seen;
+  EXPECT_EQ(c.seen.find("int-from-a-process"), std::string::npos) << c.seen;
+}
+
 #ifdef QX470_CONSOLE_PATH
 // The hardware build of the console against the emulated device: to "Device Ready.", live
 // voltages, and a clean stop with the space key.
@@ -186,3 +238,9 @@ TEST(UsbEmulatorCli, TheConsoleSeesAnUnpoweredAmplifier) {
 #endif
 
 }  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 2 && std::strcmp(argv[1], kProbe) == 0) return sigint_probe();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
