@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test.
-#   scripts/test.sh [--werror] [--sanitizer address|thread] [--bridge sim|libftdi] [--build-dir DIR]
+#   scripts/test.sh [--werror] [--sanitizer address|thread] [--bridge sim|libftdi] [--usb-emulator]
+#                   [--long] [--build-dir DIR]
 # With --bridge libftdi the library drives real hardware; the tests then are the ones that need
-# no device.
+# no device. --usb-emulator (with --bridge libftdi) also builds the emulated FT2232D (umockdev) and
+# runs the library over libftdi1 and libusb against it. --long adds the long runs (a minute of
+# the full rate through the emulator).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -10,12 +13,15 @@ cd "$(dirname "$0")/.."
 werror=OFF
 sanitizer=""
 bridge=sim
+usb_emulator=OFF
 build=build
 while [ $# -gt 0 ]; do
   case "$1" in
     --werror) werror=ON ;;
     --sanitizer) sanitizer="$2"; shift ;;
     --bridge) bridge="$2"; shift ;;
+    --usb-emulator) usb_emulator=ON ;;
+    --long) export QX470_LONG_TESTS=1 ;;
     --build-dir) build="$2"; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
@@ -26,8 +32,14 @@ qx470_need_packages cmake g++ make libgtest-dev libgmock-dev libdivide-dev
 # qx470-record's file formats, and numpy for its raw-file round trip.
 qx470_need_packages pkg-config libedf-dev libsndfile1-dev python3-numpy
 if [ "$bridge" = libftdi ]; then qx470_need_packages pkg-config libftdi1-dev libusb-1.0-0-dev; fi
+if [ "$usb_emulator" = ON ]; then
+  [ "$bridge" = libftdi ] || { echo "--usb-emulator needs --bridge libftdi" >&2; exit 2; }
+  qx470_need_packages umockdev libumockdev-dev libglib2.0-dev
+fi
+extra=()
+if [ "$bridge" = libftdi ]; then extra=(-DQX470_USB_EMULATOR="$usb_emulator"); fi
 cmake -S . -B "$build" -DQX470_WARNINGS_AS_ERRORS="$werror" -DQX470_SANITIZER="$sanitizer" \
-  -DQX470_BRIDGE="$bridge" >/dev/null
+  -DQX470_BRIDGE="$bridge" "${extra[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}

@@ -1,5 +1,6 @@
 // The stream channel's reader of the libftdi1 backend against a fake USB side: transfers kept in
-// flight, nothing dropped when the reader falls behind, stop/restart/purge, a device that goes.
+// flight, nothing dropped when the reader falls behind, stop/restart/purge and the overruns they
+// may hide, a device that goes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -159,39 +160,69 @@ TEST(StreamPump, AFullQueueHoldsTransfersBackInsteadOfDropping) {
   EXPECT_EQ(received, sent);
 }
 
-TEST(StreamPump, StopWaitsForCancelledTransfersAndKeepsTheirData) {
+// Stopped, the pump hands nothing to the reader but keeps every transfer out: a device that
+// goes on sending (as the amplifier does until its stop command arrives, and again from its
+// start command until the restart) is drained, not left to overflow the chip's small buffer.
+TEST(StreamPump, StopHoldsDataBackWhileTransfersKeepDrainingTheChip) {
   FakeUsb usb;
   StreamPump pump(usb, kPacket, kTransfers, kTransferBytes, 1 << 16);
   ASSERT_EQ(pump.start(), FT_OK);
   ASSERT_TRUE(usb.deliver(pump, bytes(50, 7)));
 
-  auto stopped = std::async(std::launch::async, [&] { return pump.stop_in(); });
+  EXPECT_EQ(pump.stop_in(), FT_OK);
+  EXPECT_EQ(usb.cancel_count(), 0u);
+  std::vector<uint8_t> expected = bytes(50, 7);
+  for (int i = 0; i < 3 * kTransfers; ++i) {
+    const auto chunk = bytes(100, static_cast<uint8_t>(i));
+    expected.insert(expected.end(), chunk.begin(), chunk.end());
+    ASSERT_TRUE(usb.deliver(pump, chunk));
+    EXPECT_EQ(usb.live(), kTransfers) << "every transfer goes straight back while stopped";
+  }
+  FT_STATUS st;
+  EXPECT_TRUE(read_n(pump, 10, 50, &st).empty()) << "nothing for the reader while stopped";
+  EXPECT_EQ(st, FT_OK);
+
+  EXPECT_EQ(pump.restart_in(), FT_OK);
+  EXPECT_EQ(read_n(pump, static_cast<DWORD>(expected.size()), 1000), expected);
+}
+
+// The pause as the library does it: stop, the stop command, purge, the start command, restart.
+// Nothing from before the purge reaches the reader; everything after it does, the stream that
+// starts before the restart included.
+TEST(StreamPump, PurgeWhileStoppedDropsTheOldStreamAndKeepsTheNewOne) {
+  FakeUsb usb;
+  StreamPump pump(usb, kPacket, kTransfers, kTransferBytes, 1 << 16);
+  ASSERT_EQ(pump.start(), FT_OK);
+  ASSERT_TRUE(usb.deliver(pump, bytes(80, 3)));
+  ASSERT_EQ(pump.stop_in(), FT_OK);
+  ASSERT_TRUE(usb.deliver(pump, bytes(60, 4)));  // the old stream, still coming
+
+  auto purged = std::async(std::launch::async, [&] { return pump.purge_rx(); });
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (usb.cancel_count() < static_cast<size_t>(kTransfers) &&
          std::chrono::steady_clock::now() < end)
     std::this_thread::yield();
-  EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
-      << "stop returned with transfers still out";
-  // One transfer comes back with what it had received before the cancel.
-  ASSERT_TRUE(usb.deliver(pump, bytes(20, 99), TransferEnd::kCancelled));
+  EXPECT_EQ(purged.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
+      << "the purge returned with transfers of the old stream still out";
+  // A cancelled transfer brings what it had of the old stream, with an overrun: both go.
+  ASSERT_TRUE(usb.deliver(pump, bytes(20, 99), TransferEnd::kCancelled, 0x62));
   usb.return_cancelled(pump);
-  EXPECT_EQ(stopped.get(), FT_OK);
-  EXPECT_EQ(pump.transfers_in_flight(), 0);
-  EXPECT_EQ(usb.live(), 0) << "nothing resubmitted while stopped";
+  EXPECT_EQ(purged.get(), FT_OK);
+  EXPECT_EQ(usb.flushes, 1);
+  EXPECT_EQ(usb.live(), kTransfers) << "out again after the purge, though still stopped";
 
-  auto expected = bytes(50, 7);
-  const auto tail = bytes(20, 99);
+  ASSERT_TRUE(usb.deliver(pump, bytes(40, 200)));  // the new stream, before the restart
+  EXPECT_TRUE(read_n(pump, 10, 20).empty());
+  ASSERT_EQ(pump.restart_in(), FT_OK);
+  ASSERT_TRUE(usb.deliver(pump, bytes(30, 100)));
+  auto expected = bytes(40, 200);
+  const auto tail = bytes(30, 100);
   expected.insert(expected.end(), tail.begin(), tail.end());
-  FT_STATUS st;
-  EXPECT_EQ(read_n(pump, 100, 50, &st), expected);  // what was queued, then the time-out
-  EXPECT_EQ(st, FT_OK);
-  EXPECT_EQ(usb.live(), 0);
-
-  EXPECT_EQ(pump.restart_in(), FT_OK);
-  EXPECT_EQ(usb.live(), kTransfers);
+  EXPECT_EQ(read_n(pump, 70, 1000), expected);
+  EXPECT_EQ(pump.overruns(), 0u) << "the purged data's overrun is no loss of the reader's";
 }
 
-TEST(StreamPump, PurgeDropsWhatWasQueuedAndFlushesTheChip) {
+TEST(StreamPump, PurgeWhileRunningFlushesTheChipAndRunsOn) {
   FakeUsb usb;
   StreamPump pump(usb, kPacket, kTransfers, kTransferBytes, 1 << 16);
   ASSERT_EQ(pump.start(), FT_OK);
@@ -204,9 +235,21 @@ TEST(StreamPump, PurgeDropsWhatWasQueuedAndFlushesTheChip) {
   usb.return_cancelled(pump);
   EXPECT_EQ(purged.get(), FT_OK);
   EXPECT_EQ(usb.flushes, 1);
-  EXPECT_EQ(usb.live(), kTransfers) << "a running stream runs on after the purge";
+  EXPECT_EQ(usb.live(), kTransfers);
   ASSERT_TRUE(usb.deliver(pump, bytes(5, 200)));
   EXPECT_EQ(read_n(pump, 5, 1000), bytes(5, 200));
+}
+
+// An overrun while stopped is the reader's loss only if its data is handed on after all.
+TEST(StreamPump, AnOverrunWhileStoppedCountsOnlyIfNoPurgeFollows) {
+  FakeUsb usb;
+  StreamPump pump(usb, kPacket, kTransfers, kTransferBytes, 1 << 16);
+  ASSERT_EQ(pump.start(), FT_OK);
+  ASSERT_EQ(pump.stop_in(), FT_OK);
+  ASSERT_TRUE(usb.deliver(pump, bytes(10, 1), TransferEnd::kCompleted, 0x62));
+  EXPECT_EQ(pump.overruns(), 0u);
+  ASSERT_EQ(pump.restart_in(), FT_OK);
+  EXPECT_EQ(pump.overruns(), 1u) << "restarted without a purge: the hole is in the reader's data";
 }
 
 TEST(StreamPump, ADeviceThatGoesGivesQueuedDataThenAnError) {
@@ -226,8 +269,8 @@ TEST(StreamPump, ADeviceThatGoesGivesQueuedDataThenAnError) {
   EXPECT_EQ(usb.live(), left) << "nothing resubmitted after the failure";
   EXPECT_EQ(pump.restart_in(), FT_IO_ERROR);
 
-  // A device that never gives its transfers back: the stop gives up in time.
-  EXPECT_EQ(pump.stop_in(50), FT_IO_ERROR);
+  // A device that never gives its transfers back: closing gives up on them in time.
+  EXPECT_EQ(pump.shutdown(50), FT_IO_ERROR);
 }
 
 TEST(StreamPump, AReadWithNothingArrivingEndsOnItsTimeOut) {

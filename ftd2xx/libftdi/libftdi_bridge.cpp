@@ -6,6 +6,7 @@
 // loop cannot keep up with a full-speed chip's half a millisecond of buffer.
 #include <libftdi1/ftdi.h>
 #include <libusb-1.0/libusb.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -68,6 +69,8 @@ class LibusbIn final : public InTransfers {
   void start_events(StreamPump *pump) {
     pump_ = pump;
     thread_ = std::thread([this] {
+      // Named, so that its share of the CPU can be told apart (top -H, /proc).
+      pthread_setname_np(pthread_self(), "qxftdi-events");
       while (!quit_) {
         timeval tick{0, 100000};
         libusb_handle_events_timeout_completed(ftdi_->usb_ctx, &tick, nullptr);
@@ -145,7 +148,7 @@ struct Handle {
 
   ~Handle() {
     // Before the USB device they read from goes: bring the transfers home, then stop the events.
-    if (pump) pump->stop_in();
+    if (pump) pump->shutdown();
     if (usb_in) {
       usb_in->stop_events();
       if (pump) usb_in->free_transfers(*pump);

@@ -19,41 +19,56 @@ FT_STATUS StreamPump::start() {
   return failed_ ? FT_IO_ERROR : FT_OK;
 }
 
-FT_STATUS StreamPump::stop_in(int wait_ms) {
-  std::unique_lock lock(mu_);
-  running_ = false;
-  for (size_t i = 0; i < slots_.size(); ++i)
-    if (slots_[i].in_flight) usb_.cancel(static_cast<int>(i));
-  const bool idle = cv_.wait_for(lock, std::chrono::milliseconds(wait_ms), [this] {
+bool StreamPump::cancel_all_locked(std::unique_lock<std::mutex> &lock, bool discard, int wait_ms) {
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    if (!slots_[i].in_flight) continue;
+    slots_[i].discard = discard;
+    usb_.cancel(static_cast<int>(i));
+  }
+  return cv_.wait_for(lock, std::chrono::milliseconds(wait_ms), [this] {
     return std::none_of(slots_.begin(), slots_.end(), [](const Slot &s) { return s.in_flight; });
   });
-  return idle ? FT_OK : FT_IO_ERROR;
+}
+
+FT_STATUS StreamPump::stop_in() {
+  std::lock_guard lock(mu_);
+  held_ = true;
+  cv_.notify_all();
+  return FT_OK;
 }
 
 FT_STATUS StreamPump::restart_in() {
   std::lock_guard lock(mu_);
+  held_ = false;
+  report_overruns_locked(held_overruns_);
+  held_overruns_ = 0;
   running_ = true;
   failed_ = false;  // a transient error may clear; a gone device fails the next submit again
   submit_idle_locked();
+  cv_.notify_all();
   return failed_ ? FT_IO_ERROR : FT_OK;
 }
 
 FT_STATUS StreamPump::purge_rx() {
-  bool was_running;
-  {
-    std::lock_guard lock(mu_);
-    was_running = running_;
-  }
-  // Transfers in flight may hold bytes from before the purge: bring them home first.
-  FT_STATUS st = stop_in();
+  std::unique_lock lock(mu_);
+  // Transfers in flight may hold bytes from before the purge: bring them home and drop them.
+  const bool was_running = running_;
+  running_ = false;
+  FT_STATUS st = cancel_all_locked(lock, true, 2000) ? FT_OK : FT_IO_ERROR;
+  lock.unlock();
   if (!usb_.flush_chip()) st = FT_IO_ERROR;
-  std::lock_guard lock(mu_);
+  lock.lock();
   queue_.clear();
-  if (was_running) {
-    running_ = true;
-    submit_idle_locked();
-  }
+  held_overruns_ = 0;  // they belonged to data that is gone now
+  running_ = was_running;
+  submit_idle_locked();
   return st;
+}
+
+FT_STATUS StreamPump::shutdown(int wait_ms) {
+  std::unique_lock lock(mu_);
+  running_ = false;
+  return cancel_all_locked(lock, true, wait_ms) ? FT_OK : FT_IO_ERROR;
 }
 
 FT_STATUS StreamPump::read(uint8_t *out, DWORD want, DWORD &got, ULONG timeout_ms) {
@@ -61,14 +76,14 @@ FT_STATUS StreamPump::read(uint8_t *out, DWORD want, DWORD &got, ULONG timeout_m
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::unique_lock lock(mu_);
   for (;;) {
-    got += static_cast<DWORD>(queue_.take(out + got, want - got));
+    if (!held_) got += static_cast<DWORD>(queue_.take(out + got, want - got));
     submit_idle_locked();  // the room just made may let a waiting transfer go
     if (got == want) return FT_OK;
     if (failed_) return got ? FT_OK : FT_IO_ERROR;
     if (timeout_ms == 0) {
       cv_.wait(lock);
     } else if (cv_.wait_until(lock, deadline) == std::cv_status::timeout) {
-      got += static_cast<DWORD>(queue_.take(out + got, want - got));
+      if (!held_) got += static_cast<DWORD>(queue_.take(out + got, want - got));
       submit_idle_locked();
       return FT_OK;
     }
@@ -80,15 +95,28 @@ void StreamPump::transfer_done(int slot, TransferEnd end, size_t actual) {
   Slot &s = slots_.at(static_cast<size_t>(slot));
   if (!s.in_flight) return;  // not ours: a stray completion changes nothing
   s.in_flight = false;
-  // A cancelled or timed-out transfer may still carry data: it is kept like any other.
-  const size_t raw = std::min(actual, s.buffer.size());
-  const Stripped got = strip_status(s.buffer.data(), raw, packet_, s.buffer.data());
-  queue_.complete(s.buffer.size(), s.buffer.data(), got.payload);
-  if (got.overruns && overruns_.fetch_add(got.overruns) == 0)
-    std::fprintf(stderr, "QX470 bridge: the stream channel's receive buffer overran\n");
+  if (s.discard) {
+    // Cancelled by a purge: its data, and any overrun it reports, went with the purge.
+    s.discard = false;
+    queue_.complete(s.buffer.size(), nullptr, 0);
+  } else {
+    // A cancelled or timed-out transfer may still carry data: it is kept like any other.
+    const size_t raw = std::min(actual, s.buffer.size());
+    const Stripped got = strip_status(s.buffer.data(), raw, packet_, s.buffer.data());
+    queue_.complete(s.buffer.size(), s.buffer.data(), got.payload);
+    if (held_)
+      held_overruns_ += got.overruns;
+    else
+      report_overruns_locked(got.overruns);
+  }
   if (end == TransferEnd::kFailed) failed_ = true;  // readers get what is queued, then the error
   submit_idle_locked();
   cv_.notify_all();
+}
+
+void StreamPump::report_overruns_locked(unsigned long n) {
+  if (n && overruns_.fetch_add(n) == 0)
+    std::fprintf(stderr, "QX470 bridge: the stream channel's receive buffer overran\n");
 }
 
 bool StreamPump::in_flight(int slot) {

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -13,25 +12,25 @@
 #include <deque>
 #include <limits>
 #include <mutex>
-#include <numbers>
 #include <string>
 #include <vector>
 
+#include "amplifier.h"
 #include "ftd2xx.h"
 #include "qxsim.h"
-#include "slot_pattern.h"
-#include "stream_commands.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using qxsim::Clock;
+using qxsim::kUnbounded;
 constexpr int kMaxHandles = 16;
 constexpr int kControl = 0;
 constexpr int kStream = 1;
-constexpr double kTicksPerSecond = 100000.0;
 constexpr uint64_t kTicksPerPacket = 100;  // words are delivered in 1 ms packets
-constexpr uint64_t kUnbounded = std::numeric_limits<uint64_t>::max();
 constexpr const char *kDefaultDescription = "QX-470-USB A";
+static_assert(QXSIM_EEPROM_UA_SIZE == qxsim::kUserAreaBytes);
+static_assert(QXSIM_MAX_FRAME_TICKS == qxsim::kMaxFrameTicks);
+static_assert(QXSIM_SHUNT_STEP_COUNTS == qxsim::kShuntStepCounts);
 
 struct Handle {
   bool in_use = false;
@@ -51,30 +50,17 @@ struct CommandFault {
   int written = -1;
 };
 
-// One sine wave per channel: what the amplifier sees at its inputs in waveform mode.
-struct Waveform {
-  double amplitude_v, frequency_hz, offset_v;
-};
-constexpr std::array<Waveform, 4> kWaveforms = {{
-    {1.0, 7.3, 0.050},
-    {2.5, 1.7, -0.030},
-    {5.0, 0.4, 0.100},
-    {0.5, 0.11, -0.080},
-}};
-constexpr double kVoltsPerCount = 312500e-9;
-
+// The D2XX face of the amplifier: handles, the driver's receive buffer, fault knobs and the log.
 struct Sim {
   std::mutex mu;
   std::condition_variable cv;
 
+  qxsim::Amplifier amp{QXSIM_RX_BUFFER_BYTES, kTicksPerPacket};
   bool attached = true;
-  bool powered = true;
-  double speed = 1.0;
-  bool test_pattern = false;
-  uint64_t stream_limit = 0;
   int extra_devices = 0;
   std::string description = kDefaultDescription;
   double timeout_scale = 1.0;
+  bool in_task_stopped = false;
 
   std::array<Handle, kMaxHandles> handles{};
   std::array<bool, 2> interface_open{};
@@ -85,30 +71,6 @@ struct Sim {
   int echo_silent = 0;
   int echo_wrong = 0;
 
-  // Control channel.
-  std::deque<uint8_t> control_rx;
-  int payload_pending = 0;
-  uint8_t payload_command = 0;
-  uint8_t payload_xor = 0;
-  bool autozeroed = false;
-  bool shunt = false;
-
-  std::array<uint8_t, QXSIM_EEPROM_UA_SIZE> eeprom{};
-
-  // Stream channel.
-  qxsim::StreamCommandParser parser;
-  std::array<uint8_t, 4> rate_high{0xC0, 0xC0, 0xC0, 0xC0};  // channels 1, 2, 3, 0
-  std::array<uint8_t, 4> rate_low{0xC0, 0xC0, 0xC0, 0xC0};
-  std::array<int, 4> divisors{};  // as received, by channel number
-  qxsim::SlotPattern pattern;
-  bool streaming = false;
-  bool in_task_stopped = false;
-  uint64_t produced_frozen = 0;  // words produced when the stream stopped
-  uint64_t tick_base = 0;        // ticks produced before `time_base` (paced mode)
-  Clock::time_point time_base{};
-  uint64_t read_bytes = 0;  // stream bytes taken by the host or dropped since the start
-  uint64_t lost_words = 0;
-
   std::vector<qxsim_event> log;
   std::array<std::array<std::array<int, 2>, 3>, 16> call_counts{};  // [call][index + 1][failed]
   // Like D2XX, the list handed out is the one the last FT_CreateDeviceInfoList counted, so a
@@ -117,51 +79,23 @@ struct Sim {
 
   Sim() {
     power_on();
-    apply_environment();
-  }
-
-  // Lets a test rig set up the simulated device of a program it starts (the console, say).
-  void apply_environment() {
+    // Lets a test rig set up the simulated device of a program it starts (the console, say).
     if (const char *v = std::getenv("QXSIM_ATTACHED")) attached = std::atoi(v) != 0;
-    if (const char *v = std::getenv("QXSIM_POWERED")) powered = std::atoi(v) != 0;
-    if (const char *v = std::getenv("QXSIM_SIGNAL")) test_pattern = std::atoi(v) != 0;
-    if (const char *v = std::getenv("QXSIM_SPEED")) speed = std::max(0.0, std::atof(v));
-    if (const char *v = std::getenv("QXSIM_EEPROM")) {
-      eeprom.fill(0xFF);
-      const size_t n = std::min(std::strlen(v) + 1, eeprom.size());
-      std::memcpy(eeprom.data(), v, n);
-    }
+    amp.apply_environment();
   }
 
   void power_on() {
+    amp.power_on();
     attached = true;
-    powered = true;
-    speed = 1.0;
-    test_pattern = false;
-    stream_limit = 0;
     extra_devices = 0;
     description = kDefaultDescription;
     timeout_scale = 1.0;
+    in_task_stopped = false;
     for (auto &h : handles) h.in_use = false;
     interface_open = {};
     for (auto &row : faults) row = {};
     command_faults = {};
     echo_silent = echo_wrong = 0;
-    control_rx.clear();
-    payload_pending = 0;
-    autozeroed = false;
-    shunt = false;
-    eeprom.fill(0xFF);
-    static const char kRecord[] = "cal:312500 ";  // with its terminating zero: 12 bytes
-    std::memcpy(eeprom.data(), kRecord, sizeof kRecord);
-    parser.reset();
-    rate_high.fill(0xC0);
-    rate_low.fill(0xC0);
-    divisors = {};
-    pattern = {};
-    streaming = false;
-    in_task_stopped = false;
-    produced_frozen = tick_base = read_bytes = lost_words = 0;
     log.clear();
     log.reserve(1024);
     call_counts = {};
@@ -220,184 +154,6 @@ struct Sim {
   Clock::time_point deadline_after(uint32_t ms) const {
     return Clock::now() +
            std::chrono::microseconds(static_cast<int64_t>(ms * 1000.0 * timeout_scale));
-  }
-
-  // ---- stream production ----
-  uint64_t ticks_now(Clock::time_point now) const {
-    const double secs = std::chrono::duration<double>(now - time_base).count();
-    return tick_base + static_cast<uint64_t>(std::max(0.0, secs) * kTicksPerSecond * speed);
-  }
-  uint64_t limit_words(uint64_t w) const { return stream_limit ? std::min(w, stream_limit) : w; }
-  // Words the amplifier has produced since the start command.
-  uint64_t produced(Clock::time_point now) const {
-    if (!streaming) return produced_frozen;
-    if (pattern.empty()) return 0;
-    if (speed <= 0) return limit_words(kUnbounded);
-    const uint64_t ticks = ticks_now(now) / kTicksPerPacket * kTicksPerPacket;
-    return limit_words(pattern.words_after_ticks(ticks));
-  }
-  // Bytes the host may read now; also drops what overflowed the receive buffer.
-  uint64_t available(Clock::time_point now) {
-    const uint64_t words = produced(now);
-    if (words == kUnbounded) return kUnbounded;
-    const uint64_t total = words * 2;
-    if (total - read_bytes > QXSIM_RX_BUFFER_BYTES && speed > 0) {
-      const uint64_t drop = total - read_bytes - QXSIM_RX_BUFFER_BYTES;
-      lost_words += (drop + 1) / 2;
-      read_bytes += (drop + 1) & ~uint64_t{1};
-    }
-    return total > read_bytes ? total - read_bytes : 0;
-  }
-  // When the next packet of words will be out (paced mode only).
-  Clock::time_point next_packet_time(Clock::time_point now) const {
-    if (!streaming || pattern.empty() || speed <= 0) return Clock::time_point::max();
-    const uint64_t next_ticks = (ticks_now(now) / kTicksPerPacket + 1) * kTicksPerPacket;
-    const double secs = static_cast<double>(next_ticks - tick_base) / (kTicksPerSecond * speed);
-    return time_base +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
-  }
-
-  uint16_t word_value(uint64_t w) const {
-    const auto &slots = pattern.slots;
-    const uint64_t frame = w / slots.size();
-    const auto &slot = slots[w % slots.size()];
-    const uint64_t n = frame * pattern.per_frame[slot.channel] + slot.rank;
-    if (test_pattern) return static_cast<uint16_t>((n * 4 + slot.channel) * 40503u + 12345u);
-    const Waveform &wf = kWaveforms[slot.channel];
-    const double t = static_cast<double>(frame * pattern.ticks + slot.tick) / kTicksPerSecond;
-    double volts = wf.amplitude_v * std::sin(2.0 * std::numbers::pi * wf.frequency_hz * t);
-    if (!autozeroed) volts += wf.offset_v;
-    // A little deterministic noise of a few counts.
-    const uint64_t h = (w + 1) * 0x9E3779B97F4A7C15ull;
-    const int noise = static_cast<int>((h >> 59) & 7) - 3;
-    double counts = 32768.0 + std::round(volts / kVoltsPerCount) + noise;
-    if (shunt) counts += QXSIM_SHUNT_STEP_COUNTS;
-    return static_cast<uint16_t>(std::clamp(counts, 0.0, 65535.0));
-  }
-
-  // Copies stream bytes from the current read position.
-  void copy_stream(uint8_t *dst, uint64_t n) {
-    if (n == 0) return;
-    uint64_t pos = read_bytes;
-    const uint64_t end = pos + n;
-    if (pos & 1) *dst++ = static_cast<uint8_t>(word_value(pos / 2) >> 8), ++pos;
-    if (test_pattern) {
-      // Fast path for unpaced streaming: walk the frame instead of dividing per word.
-      const auto &slots = pattern.slots;
-      uint64_t w = pos / 2;
-      uint64_t frame = w / slots.size();
-      size_t s = w % slots.size();
-      while (pos + 2 <= end) {
-        const auto &slot = slots[s];
-        const uint64_t k = frame * pattern.per_frame[slot.channel] + slot.rank;
-        const auto v = static_cast<uint16_t>((k * 4 + slot.channel) * 40503u + 12345u);
-        dst[0] = static_cast<uint8_t>(v);
-        dst[1] = static_cast<uint8_t>(v >> 8);
-        dst += 2;
-        pos += 2;
-        if (++s == slots.size()) s = 0, ++frame;
-      }
-    } else {
-      for (; pos + 2 <= end; pos += 2, dst += 2) {
-        const uint16_t v = word_value(pos / 2);
-        dst[0] = static_cast<uint8_t>(v);
-        dst[1] = static_cast<uint8_t>(v >> 8);
-      }
-    }
-    if (pos < end) *dst = static_cast<uint8_t>(word_value(pos / 2)), ++pos;
-    read_bytes = end;
-  }
-
-  void start_stream() {
-    for (int i = 0; i < 4; ++i) {
-      const int channel = (i + 1) % 4;  // bytes 1..4 carry channels 1, 2, 3, 0
-      divisors[static_cast<size_t>(channel)] = qxsim::divisor_from_bytes(
-          rate_high[static_cast<size_t>(i)], rate_low[static_cast<size_t>(i)]);
-    }
-    pattern = qxsim::make_slot_pattern(divisors, QXSIM_MAX_FRAME_TICKS);
-    streaming = true;
-    read_bytes = 0;
-    lost_words = 0;
-    produced_frozen = 0;
-    tick_base = 0;
-    time_base = Clock::now();
-  }
-  void stop_stream() {
-    if (!streaming) return;
-    const uint64_t words = produced(Clock::now());
-    // Unpaced, the amplifier has produced exactly what the host read.
-    produced_frozen = words == kUnbounded ? (read_bytes + 1) / 2 : words;
-    streaming = false;
-  }
-  void set_speed(double factor) {
-    const auto now = Clock::now();
-    if (streaming && !pattern.empty()) {
-      if (speed > 0)
-        tick_base = ticks_now(now);
-      else
-        tick_base = pattern.ticks_for_words((read_bytes + 1) / 2);
-      time_base = now;
-    }
-    speed = factor < 0 ? 0 : factor;
-  }
-
-  void handle_stream_bytes(const uint8_t *bytes, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-      const qxsim::ParsedCommand cmd = parser.feed(bytes[i]);
-      switch (cmd.kind) {
-        case qxsim::StreamCommand::kStop:
-          stop_stream();
-          break;
-        case qxsim::StreamCommand::kStart:
-          start_stream();
-          break;
-        case qxsim::StreamCommand::kRateHigh:
-          rate_high = cmd.channel_bytes;
-          break;
-        case qxsim::StreamCommand::kRateLow:
-          rate_low = cmd.channel_bytes;
-          break;
-        case qxsim::StreamCommand::kNone:
-          break;
-      }
-    }
-  }
-
-  void answer(uint8_t echo, bool with_result, uint8_t result, bool &silent, bool &wrong) {
-    if (silent) return;
-    control_rx.push_back(wrong ? static_cast<uint8_t>(~echo) : echo);
-    if (with_result) control_rx.push_back(result);
-  }
-  void handle_control_bytes(const uint8_t *bytes, size_t n) {
-    if (!powered) return;
-    bool silent = false, wrong = false;
-    if (echo_silent > 0) {
-      --echo_silent;
-      silent = true;
-    } else if (echo_wrong > 0) {
-      --echo_wrong;
-      wrong = true;
-    }
-    for (size_t i = 0; i < n; ++i) {
-      const uint8_t b = bytes[i];
-      if (payload_pending > 0) {
-        payload_xor ^= b;
-        if (--payload_pending == 0) answer(payload_command, true, payload_xor, silent, wrong);
-        continue;
-      }
-      if ((b & 0xF0) == 0x90) {
-        payload_command = b;
-        payload_pending = (b & 0x0F) + 1;
-        payload_xor = 0;
-        continue;
-      }
-      if (!silent && !wrong) {
-        if (b == 0x10) autozeroed = true;
-        if (b == 0x40) shunt = true;
-        if (b == 0x50) shunt = false;
-      }
-      answer(b, false, 0, silent, wrong);
-    }
   }
 
   static int command_of(const uint8_t *bytes, size_t n) {
@@ -530,11 +286,9 @@ FT_STATUS FTD2XX_CALL FT_Purge(FT_HANDLE handle, ULONG mask) {
   FT_STATUS st = s.begin(handle, QXSIM_CALL_PURGE, h, index);
   if (st == FT_OK && (mask & FT_PURGE_RX)) {
     if (index == kControl) {
-      s.control_rx.clear();
-      s.payload_pending = 0;  // a half-sent payload is dropped with the rest
+      s.amp.control_purge();
     } else {
-      const uint64_t avail = s.available(Clock::now());
-      if (avail != kUnbounded) s.read_bytes += avail;
+      s.amp.discard(Clock::now());
     }
   }
   s.record(QXSIM_CALL_PURGE, index, st, mask, 0);
@@ -562,9 +316,17 @@ FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, LPVOID buffer, DWORD length, LP
           done = std::min<DWORD>(length, static_cast<DWORD>(f.written));
         }
       }
-      if (st == FT_OK) s.handle_stream_bytes(bytes, done);
+      if (st == FT_OK) s.amp.stream_write(bytes, done, Clock::now());
     } else {
-      s.handle_control_bytes(bytes, done);
+      qxsim::Reply reply = qxsim::Reply::kNormal;
+      if (s.amp.powered && s.echo_silent > 0) {
+        --s.echo_silent;
+        reply = qxsim::Reply::kSilent;
+      } else if (s.amp.powered && s.echo_wrong > 0) {
+        --s.echo_wrong;
+        reply = qxsim::Reply::kWrong;
+      }
+      s.amp.control_write(bytes, done, reply);
     }
     s.cv.notify_all();
   }
@@ -599,19 +361,19 @@ FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE handle, LPVOID buffer, DWORD length, LPD
       }
       const auto now = Clock::now();
       if (index == kControl) {
-        while (got < length && !s.control_rx.empty()) {
-          dst[got++] = s.control_rx.front();
-          s.control_rx.pop_front();
+        while (got < length && !s.amp.control_out.empty()) {
+          dst[got++] = s.amp.control_out.front();
+          s.amp.control_out.pop_front();
         }
       } else if (!s.in_task_stopped) {
-        const uint64_t avail = s.available(now);
+        const uint64_t avail = s.amp.available(now);
         const uint64_t take = std::min<uint64_t>(avail, length - got);
-        s.copy_stream(dst + got, take);
+        s.amp.read_stream(dst + got, take);
         got += static_cast<DWORD>(take);
       }
       if (got == length || now >= deadline) break;
       const auto wake = index == kStream && !s.in_task_stopped
-                            ? std::min(deadline, s.next_packet_time(now))
+                            ? std::min(deadline, s.amp.next_packet_time(now))
                             : deadline;
       if (wake == Clock::time_point::max())
         s.cv.wait(lock);
@@ -656,7 +418,7 @@ FT_STATUS FTD2XX_CALL FT_EE_UARead(FT_HANDLE handle, PUCHAR data, DWORD length, 
   DWORD n = 0;
   if (st == FT_OK) {
     n = std::min<DWORD>(length, QXSIM_EEPROM_UA_SIZE);
-    std::memcpy(data, s.eeprom.data(), n);
+    std::memcpy(data, s.amp.user_area.data(), n);
     *got = n;
   }
   s.record(QXSIM_CALL_EE_READ, index, st, length, n);
@@ -670,7 +432,7 @@ FT_STATUS FTD2XX_CALL FT_EE_UAWrite(FT_HANDLE handle, PUCHAR data, DWORD length)
   int index;
   FT_STATUS st = s.begin(handle, QXSIM_CALL_EE_WRITE, h, index);
   if (st == FT_OK && (!data || length > QXSIM_EEPROM_UA_SIZE)) st = FT_INVALID_PARAMETER;
-  if (st == FT_OK) std::memcpy(s.eeprom.data(), data, length);
+  if (st == FT_OK) std::memcpy(s.amp.user_area.data(), data, length);
   s.record(QXSIM_CALL_EE_WRITE, index, st, length, st == FT_OK ? length : 0, data,
            data ? length : 0);
   return st;
@@ -690,8 +452,8 @@ void qxsim_set_attached(int attached) {
   std::lock_guard lock(s.mu);
   s.attached = attached != 0;
   if (!s.attached) {
-    s.stop_stream();
-    s.control_rx.clear();
+    s.amp.stop_stream(Clock::now());
+    s.amp.control_out.clear();
   }
   s.cv.notify_all();
 }
@@ -699,30 +461,30 @@ void qxsim_set_attached(int attached) {
 void qxsim_set_powered(int powered) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  s.powered = powered != 0;
+  s.amp.powered = powered != 0;
 }
 
 void qxsim_set_speed(double factor) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  s.set_speed(factor);
+  s.amp.set_speed(factor, Clock::now());
   s.cv.notify_all();
 }
 
 void qxsim_set_signal(int test_pattern) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  s.test_pattern = test_pattern != 0;
+  s.amp.test_pattern = test_pattern != 0;
 }
 
 unsigned qxsim_pattern_value(int channel, unsigned n) {
-  return static_cast<uint16_t>((n * 4u + static_cast<unsigned>(channel)) * 40503u + 12345u);
+  return qxsim::pattern_value(channel, n);
 }
 
 void qxsim_set_stream_limit(unsigned long long words) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  s.stream_limit = words;
+  s.amp.stream_limit = words;
   s.cv.notify_all();
 }
 
@@ -731,7 +493,7 @@ int qxsim_eeprom_read(unsigned char *buf, int len) {
   std::lock_guard lock(s.mu);
   if (!buf || len <= 0) return 0;
   const int n = std::min(len, QXSIM_EEPROM_UA_SIZE);
-  std::memcpy(buf, s.eeprom.data(), static_cast<size_t>(n));
+  std::memcpy(buf, s.amp.user_area.data(), static_cast<size_t>(n));
   return n;
 }
 
@@ -740,7 +502,7 @@ int qxsim_eeprom_write(const unsigned char *buf, int len) {
   std::lock_guard lock(s.mu);
   if (!buf || len <= 0) return 0;
   const int n = std::min(len, QXSIM_EEPROM_UA_SIZE);
-  std::memcpy(s.eeprom.data(), buf, static_cast<size_t>(n));
+  std::memcpy(s.amp.user_area.data(), buf, static_cast<size_t>(n));
   return n;
 }
 
@@ -827,33 +589,31 @@ int qxsim_open_handles(void) {
 int qxsim_streaming(void) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  return s.streaming ? 1 : 0;
+  return s.amp.streaming() ? 1 : 0;
 }
 
 int qxsim_shunt_on(void) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  return s.shunt ? 1 : 0;
+  return s.amp.shunt ? 1 : 0;
 }
 
 unsigned long long qxsim_words_sent(void) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  const uint64_t words = s.produced(Clock::now());
-  return words == kUnbounded ? (s.read_bytes + 1) / 2 : words;
+  return s.amp.words_sent(Clock::now());
 }
 
 unsigned long long qxsim_lost_words(void) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  s.available(Clock::now());
-  return s.lost_words;
+  return s.amp.lost_words(Clock::now());
 }
 
 int qxsim_divisor(int channel) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  return channel >= 0 && channel < 4 ? s.divisors[static_cast<size_t>(channel)] : 0;
+  return channel >= 0 && channel < 4 ? s.amp.divisors()[static_cast<size_t>(channel)] : 0;
 }
 
 }  // extern "C"

@@ -1,0 +1,401 @@
+// The library over the libftdi1 backend, libftdi1 and libusb, against the emulated FT2232D with the
+// amplifier behind it at the usbdevfs boundary. Every test runs in a process of its own (the
+// emulated bus must exist before the first libusb context) under umockdev's preload library,
+// which the program puts itself under.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QX470USB.h"
+#include "context.h"
+#include "emulated_bus.h"
+#include "ftd2xx.h"
+#include "qxftdi.h"
+#include "stream_protocol.h"
+#include "umockdev_preload.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <class Pred>
+bool wait_for(Pred pred, double seconds = 20.0) {
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (!pred()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+template <class F>
+double seconds_taken(F &&f) {
+  const auto t0 = Clock::now();
+  f();
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+bool long_tests_enabled() {
+  const char *v = std::getenv("QX470_LONG_TESTS");
+  return v && std::strcmp(v, "1") == 0;
+}
+
+// Which samples of each channel a stream of the given rates carries per frame, and how many the
+// library's priming skips: whole frames, at least ten words. Worked out from the rates alone.
+struct Layout {
+  std::array<int, 4> rates;  // kS/s, 0 off
+  std::array<uint32_t, 4> skipped{};
+};
+Layout layout_for(std::array<int, 4> rates) {
+  Layout l{rates};
+  int ticks = 1;
+  for (int r : rates)
+    if (r) ticks = std::lcm(ticks, 100 / r);
+  std::array<uint32_t, 4> per_frame{};
+  uint32_t frame = 0;
+  for (int c = 0; c < 4; ++c) {
+    per_frame[static_cast<size_t>(c)] =
+        rates[static_cast<size_t>(c)]
+            ? static_cast<uint32_t>(ticks / (100 / rates[static_cast<size_t>(c)]))
+            : 0;
+    frame += per_frame[static_cast<size_t>(c)];
+  }
+  const uint32_t frames = (10 + frame - 1) / frame;
+  for (size_t c = 0; c < 4; ++c) l.skipped[c] = frames * per_frame[c];
+  return l;
+}
+
+uint16_t expected(int channel, uint64_t n) {
+  return qxsim::pattern_value(channel, n);
+}
+
+class Emulated : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    bus_ = qxusb::EmulatedBus::start(false, error);
+    ASSERT_TRUE(bus_) << error;
+    amp([](qxsim::Amplifier &a) { a.test_pattern = true; });
+  }
+  void TearDown() override {
+    Stop_Acquisition();
+    bus_.reset();
+  }
+
+  void amp(const std::function<void(qxsim::Amplifier &)> &f) {
+    bus_->with_device([&](qxsim::Amplifier &a, qxusb::Ft2232d &) { f(a); });
+  }
+  void chip(const std::function<void(qxusb::Ft2232d &)> &f) {
+    bus_->with_device([&](qxsim::Amplifier &, qxusb::Ft2232d &c) { f(c); });
+  }
+  bool streaming() {
+    bool s = false;
+    amp([&](qxsim::Amplifier &a) { s = a.streaming(); });
+    return s;
+  }
+  uint64_t chip_overruns() {
+    uint64_t n = 0;
+    chip([&](qxusb::Ft2232d &c) { n = c.overruns(1); });
+    return n;
+  }
+  static void set_rates(const std::array<int, 4> &rates) {
+    for (int c = 0; c < 4; ++c) {
+      Set_Sample_Rate(c, rates[static_cast<size_t>(c)]);
+      ASSERT_EQ(Get_Sample_Rate(c), rates[static_cast<size_t>(c)]);
+    }
+  }
+
+  // Checks every sample of every channel that is on, in order, as they arrive, until each has
+  // its share of `seconds_of_stream` checked. The first mismatch ends the check with a message.
+  ::testing::AssertionResult check_stream(const Layout &l, double seconds_of_stream,
+                                          double seconds) {
+    std::array<uint32_t, 4> next{};
+    std::vector<int32_t> buf(8192);
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+      bool all = true;
+      for (int c = 0; c < 4; ++c) {
+        const auto cu = static_cast<size_t>(c);
+        const auto samples = static_cast<uint32_t>(seconds_of_stream * 1000 * l.rates[cu]);
+        if (!l.rates[cu] || next[cu] >= samples) continue;
+        all = false;
+        const int32_t want = static_cast<int32_t>(std::min<uint32_t>(8192, samples - next[cu]));
+        const int32_t got = Get_Data_Samples(buf.data(), c, next[cu], want);
+        for (int32_t k = 0; k < got; ++k) {
+          const uint32_t n = next[cu] + static_cast<uint32_t>(k);
+          if (buf[static_cast<size_t>(k)] != expected(c, n + l.skipped[cu]))
+            return ::testing::AssertionFailure()
+                   << "channel " << c << " sample " << n << ": " << buf[static_cast<size_t>(k)]
+                   << " instead of " << expected(c, n + l.skipped[cu]);
+        }
+        if (got == 0 && Get_DataPoint(c, next[cu]) == -4)
+          return ::testing::AssertionFailure()
+                 << "channel " << c << " sample " << next[cu] << " was overwritten unread";
+        next[cu] += static_cast<uint32_t>(got);
+      }
+      if (all) return ::testing::AssertionSuccess();
+      if (Clock::now() > end)
+        return ::testing::AssertionFailure() << "samples stopped coming: channel 0 at " << next[0];
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
+  std::unique_ptr<qxusb::EmulatedBus> bus_;
+};
+
+// ---- status and enumeration ----
+
+TEST_F(Emulated, TheBridgeEnumeratesAsTwoNodes) {
+  DWORD count = 0;
+  ASSERT_EQ(FT_CreateDeviceInfoList(&count), FT_OK);
+  ASSERT_EQ(count, 2u);
+  FT_DEVICE_LIST_INFO_NODE nodes[2] = {};
+  ASSERT_EQ(FT_GetDeviceInfoList(nodes, &count), FT_OK);
+  EXPECT_STREQ(nodes[0].Description, "QX-470-USB A");
+  EXPECT_STREQ(nodes[1].Description, "QX-470-USB B");
+  EXPECT_STREQ(nodes[0].SerialNumber, "QX47000A");
+  EXPECT_STREQ(nodes[1].SerialNumber, "QX47000B");
+  EXPECT_EQ(nodes[0].ID, 0x04036010u);
+  EXPECT_EQ(nodes[0].Type, 4u);  // FT2232C/D, from bcdDevice 0x0500
+}
+
+TEST_F(Emulated, StatusIsReadyWithThePoweredAmplifier) {
+  EXPECT_EQ(Get_QX470USB_Status(), 101);
+  // The library set the control channel's latency timer; the chip saw it.
+  chip([](qxusb::Ft2232d &c) { EXPECT_EQ(c.latency_ms(0), 2); });
+}
+
+TEST_F(Emulated, StatusIsNoDeviceOnceTheDeviceLeftTheBus) {
+  bus_->unplug();
+  EXPECT_EQ(Get_QX470USB_Status(), -5);
+}
+
+TEST_F(Emulated, StatusIsNotPoweredWhenTheAmplifierIsSilent) {
+  amp([](qxsim::Amplifier &a) { a.powered = false; });
+  EXPECT_EQ(Get_QX470USB_Status(), -8);
+  amp([](qxsim::Amplifier &a) { a.powered = true; });
+  EXPECT_EQ(Get_QX470USB_Status(), 101);
+}
+
+// ---- control commands ----
+
+TEST_F(Emulated, AutozeroAndShuntReachTheAmplifier) {
+  EXPECT_EQ(Do_Autozero(), 1);
+  amp([](qxsim::Amplifier &a) { EXPECT_TRUE(a.autozeroed); });
+  EXPECT_EQ(Do_Cal_On(), 1);
+  amp([](qxsim::Amplifier &a) { EXPECT_TRUE(a.shunt); });
+  EXPECT_EQ(Do_Cal_Off(), 1);
+  amp([](qxsim::Amplifier &a) { EXPECT_FALSE(a.shunt); });
+  // Unpowered, a command fails and changes nothing.
+  amp([](qxsim::Amplifier &a) { a.powered = false; });
+  EXPECT_EQ(Do_Cal_On(), 0);
+  amp([](qxsim::Amplifier &a) { EXPECT_FALSE(a.shunt); });
+}
+
+// ---- calibration record in the EEPROM ----
+
+TEST_F(Emulated, CalibrationWriteChangesOnlyTheUserAreaAndTheChecksum) {
+  EXPECT_EQ(Get_Calibration_Data(), 312500);
+  std::array<uint8_t, qxusb::kEepromBytes> before{}, after{};
+  chip([&](qxusb::Ft2232d &c) { before = c.eeprom; });
+
+  ASSERT_EQ(Set_Calibration_Data(311999), 1);
+  chip([&](qxusb::Ft2232d &c) { after = c.eeprom; });
+  EXPECT_EQ(Get_Calibration_Data(), 311999);
+
+  // The image the vendor's tool would write for the new record: same header and strings.
+  const char record[] = "cal:311999 ";
+  std::array<uint8_t, qxsim::kUserAreaBytes> ua{};
+  ua.fill(0xFF);
+  std::memcpy(ua.data(), "cal:312500 ", 12);
+  std::memcpy(ua.data(), record, 12);
+  const auto want = qxusb::Ft2232d::eeprom_image(ua.data(), ua.size());
+  EXPECT_EQ(after, want);
+  size_t first_change = before.size(), last_change = 0;
+  for (size_t i = 0; i < before.size(); ++i) {
+    if (before[i] == after[i]) continue;
+    first_change = std::min(first_change, i);
+    last_change = i;
+  }
+  // Changed: "312500" -> "311999" at the user area's start (0x5E) plus 4, and the checksum word.
+  EXPECT_EQ(first_change, 0x5Eu + 6);
+  EXPECT_EQ(last_change, qxusb::kEepromBytes - 1);
+  for (size_t i = 0x5E + 10; i < qxusb::kEepromBytes - 2; ++i)
+    EXPECT_EQ(before[i], after[i]) << "byte " << i;
+}
+
+TEST_F(Emulated, CalibrationIsNotWrittenOverAnImageWithABadChecksum) {
+  std::array<uint8_t, qxusb::kEepromBytes> before{}, after{};
+  chip([&](qxusb::Ft2232d &c) {
+    c.eeprom[0x7E] ^= 0x01;
+    before = c.eeprom;
+  });
+  EXPECT_EQ(Set_Calibration_Data(300000), 0);
+  chip([&](qxusb::Ft2232d &c) { after = c.eeprom; });
+  EXPECT_EQ(after, before);
+}
+
+// ---- streaming ----
+
+class EmulatedStream : public Emulated, public ::testing::WithParamInterface<std::array<int, 4>> {};
+
+// Two seconds of real-time stream: every sample of every channel as the amplifier sent it, and
+// no overrun anywhere on the way.
+TEST_P(EmulatedStream, EverySampleMatchesTheTestPattern) {
+  const Layout l = layout_for(GetParam());
+  set_rates(l.rates);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  EXPECT_TRUE(check_stream(l, 2.0, 30));
+  EXPECT_EQ(qxftdi_stream_overruns(qx::stream_handle), 0u);
+  EXPECT_EQ(chip_overruns(), 0u);
+  EXPECT_EQ(Stop_Acquisition(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, EmulatedStream,
+                         ::testing::Values(std::array<int, 4>{100, 100, 100, 100},
+                                           std::array<int, 4>{100, 50, 20, 10},
+                                           std::array<int, 4>{0, 5, 0, 1}),
+                         [](const auto &info) {
+                           std::string name;
+                           for (int r : info.param)
+                             name += (name.empty() ? "" : "_") + std::to_string(r);
+                           return name;
+                         });
+
+// The long run: a minute of the full rate, every sample checked, no overrun. Not in the quick
+// suite: run with QX470_LONG_TESTS=1 (scripts/test_usb_emulated.sh --long).
+TEST_F(Emulated, LongRunAMinuteAtTheFullRate) {
+  if (!long_tests_enabled()) GTEST_SKIP() << "set QX470_LONG_TESTS=1 to run it";
+  const Layout l = layout_for({100, 100, 100, 100});
+  set_rates(l.rates);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  EXPECT_TRUE(check_stream(l, 61.0, 90));
+  EXPECT_EQ(qxftdi_stream_overruns(qx::stream_handle), 0u);
+  EXPECT_EQ(chip_overruns(), 0u);
+}
+
+TEST_F(Emulated, PauseRestartAndStopWithTheirHandshakes) {
+  // A rate at which the resume has room: the full rate's resume is another matter.
+  const Layout l = layout_for({50, 50, 50, 0});
+  set_rates(l.rates);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(check_stream(l, 0.4, 30));
+
+  EXPECT_EQ(Pause_Acquisition(), 1);
+  EXPECT_TRUE(wait_for([&] { return !streaming(); })) << "no stop command reached the amplifier";
+  EXPECT_EQ(Restart_Acquisition(), 1);  // returns once the acquisition thread resumed
+  EXPECT_TRUE(streaming());
+  // Numbering starts again at 0 with the amplifier's new stream.
+  EXPECT_TRUE(check_stream(l, 0.4, 30));
+
+  EXPECT_EQ(Stop_Acquisition(), 0);
+  EXPECT_FALSE(streaming());
+  EXPECT_EQ(Get_QX470USB_Status(), 101);  // the control channel is free again
+}
+
+// Resuming at the full rate: the chip's FIFO lasts half a millisecond, so the backend must be
+// reading when the amplifier starts again. Every resume's first samples are checked.
+TEST_F(Emulated, ResumesAtTheFullRateKeepTheHeadOfTheStream) {
+  const Layout l = layout_for({100, 100, 100, 100});
+  set_rates(l.rates);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(check_stream(l, 0.1, 30));
+  int lost = 0;
+  const int cycles = 50;
+  for (int i = 0; i < cycles; ++i) {
+    ASSERT_EQ(Pause_Acquisition(), 1);
+    ASSERT_TRUE(wait_for([&] { return !streaming(); }));
+    ASSERT_EQ(Restart_Acquisition(), 1);
+    const auto r = check_stream(l, 0.05, 30);
+    if (!r) {
+      ++lost;
+      std::printf("resume %d: %s\n", i, r.message());
+    }
+  }
+  EXPECT_EQ(lost, 0) << "of " << cycles << " resumes";
+  EXPECT_EQ(qxftdi_stream_overruns(qx::stream_handle), 0u);
+}
+
+TEST_F(Emulated, StopReturnsWhileTheDeviceIsSilent) {
+  const Layout l = layout_for({100, 0, 0, 0});
+  set_rates(l.rates);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(check_stream(l, 0.1, 30));
+  amp([](qxsim::Amplifier &a) { a.stop_stream(qxsim::Clock::now()); });
+  const uint32_t blocks = Get_Blocks_Transferred();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(Get_Blocks_Transferred(), blocks);
+  EXPECT_LT(seconds_taken([] { EXPECT_EQ(Stop_Acquisition(), 0); }), 5.0);
+  EXPECT_EQ(Get_QX470USB_Status(), 101);
+}
+
+TEST_F(Emulated, UnplugMidStreamFailsEveryCallPromptly) {
+  const Layout l = layout_for({100, 100, 100, 100});
+  set_rates(l.rates);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(check_stream(l, 0.5, 30));
+  bus_->unplug();
+
+  // Every call comes back within about a second (wide bounds: a loaded machine).
+  const double bound = 3.0;
+  EXPECT_LT(seconds_taken([] { Get_Blocks_Transferred(); }), bound);
+  EXPECT_LT(seconds_taken([] { Get_DataPoint(0, 1000); }), bound);
+  EXPECT_LT(seconds_taken([] { EXPECT_EQ(Do_Autozero(), 0); }), bound);
+  EXPECT_LT(seconds_taken([] { Pause_Acquisition(); }), bound);
+  EXPECT_LT(seconds_taken([] { Restart_Acquisition(); }), bound);
+  EXPECT_LT(seconds_taken([] { Stop_Acquisition(); }), bound);
+  // Samples read before the unplug are still there until the next start.
+  EXPECT_EQ(Get_DataPoint(0, 100), expected(0, 100 + l.skipped[0]));
+  EXPECT_LT(seconds_taken([] { EXPECT_EQ(Get_QX470USB_Status(), -5); }), bound);
+  EXPECT_LT(seconds_taken([] { EXPECT_EQ(Get_Calibration_Data(), 0); }), bound);
+  EXPECT_LT(seconds_taken([] { EXPECT_EQ(Start_Acquisition(0), 0); }), bound);
+}
+
+// A host that stops reading for long enough: the chip's FIFO overflows, and the backend counts
+// it and says so, instead of handing over a stream with a hole in it in silence.
+TEST_F(Emulated, AnOverrunIsCountedAndReported) {
+  FT_HANDLE h = nullptr;
+  DWORD count = 0;
+  ASSERT_EQ(FT_CreateDeviceInfoList(&count), FT_OK);
+  ASSERT_EQ(FT_Open(1, &h), FT_OK);
+  ASSERT_EQ(FT_SetTimeouts(h, 200, 200), FT_OK);
+  const int32_t divisors[4] = {1, 1, 1, 1};
+  DWORD written = 0;
+  const auto high = qx::rate_high_command(divisors);
+  const auto low = qx::rate_low_command(divisors);
+  ASSERT_EQ(FT_Write(h, const_cast<uint8_t *>(high.data()), high.size(), &written), FT_OK);
+  ASSERT_EQ(FT_Write(h, const_cast<uint8_t *>(low.data()), low.size(), &written), FT_OK);
+  testing::internal::CaptureStderr();
+  auto start = qx::kStartCommand;
+  ASSERT_EQ(FT_Write(h, start.data(), start.size(), &written), FT_OK);
+  // Nobody reads: the backend's queue fills, it stops asking the chip, the chip overflows.
+  EXPECT_TRUE(wait_for([&] { return chip_overruns() > 0; }, 30));
+  std::vector<uint8_t> buf(1 << 16);
+  EXPECT_TRUE(wait_for(
+      [&] {
+        DWORD got = 0;
+        FT_Read(h, buf.data(), static_cast<DWORD>(buf.size()), &got);
+        return qxftdi_stream_overruns(h) > 0;
+      },
+      30));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("overran"), std::string::npos) << err;
+  EXPECT_EQ(FT_Close(h), FT_OK);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  qxtest::run_under_umockdev_preload(argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,246 @@
+// qx470-usb-emulator as a user runs it: the exit status and signals of the command it runs, and
+// the libftdi build of the console against the emulated device.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Child {
+  pid_t pid = -1;
+  int in = -1;   // its standard input
+  int out = -1;  // its standard output and error
+  std::string seen;
+};
+
+Child spawn(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+  int in[2], out[2];
+  Child c;
+  if (pipe(in) != 0 || pipe(out) != 0) return c;
+  c.pid = fork();
+  if (c.pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    close(in[1]);
+    close(out[0]);
+    for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(125);
+  }
+  close(in[0]);
+  close(out[1]);
+  c.in = in[1];
+  c.out = out[0];
+  return c;
+}
+
+// Reads the child's output until `done` holds for it or the time runs out.
+bool read_until(Child &c, const std::function<bool(const std::string &)> &done, double seconds) {
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (!done(c.seen)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{c.out, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[4096];
+    const ssize_t n = read(c.out, buf, sizeof buf);
+    if (n <= 0) return done(c.seen);
+    c.seen.append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// The child's wait status; a child that outlives the time is killed and reported as -1.
+int finish(Child &c, double seconds) {
+  if (c.in >= 0) close(c.in);
+  c.in = -1;
+  read_until(
+      c, [](const std::string &) { return false; }, 0);  // drain what is there
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  int status = 0;
+  while (waitpid(c.pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > end) {
+      kill(c.pid, SIGKILL);
+      waitpid(c.pid, &status, 0);
+      close(c.out);
+      return -1;
+    }
+    read_until(
+        c, [](const std::string &) { return false; }, 0.01);
+  }
+  read_until(
+      c, [](const std::string &) { return false; }, 0.5);
+  close(c.out);
+  return status;
+}
+
+const std::string kEmulator = QX470_EMULATOR_PATH;
+constexpr const char *kProbe = "--sigint-probe";
+
+std::string self_path() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// The probe: says "ready", then for two seconds says where every SIGINT came from; exits 5.
+void on_sigint(int, siginfo_t *info, void *) {
+  const char *what = info->si_code == SI_KERNEL ? "int-from-terminal\n" : "int-from-a-process\n";
+  const ssize_t ignored = write(1, what, std::strlen(what));
+  (void)ignored;
+}
+int sigint_probe() {
+  struct sigaction sa {};
+  sa.sa_sigaction = on_sigint;
+  sa.sa_flags = SA_SIGINFO;
+  sigaction(SIGINT, &sa, nullptr);
+  const ssize_t ignored = write(1, "ready\n", 6);
+  (void)ignored;
+  const auto end = Clock::now() + std::chrono::seconds(2);
+  while (Clock::now() < end) usleep(10000);
+  return 5;
+}
+
+// Readings as the console prints them ("-1.234V"): how many there are in `s`.
+int voltages_in(const std::string &s) {
+  auto digit = [&](size_t i) { return i < s.size() && s[i] >= '0' && s[i] <= '9'; };
+  int n = 0;
+  for (size_t i = 1; i + 4 < s.size(); ++i)
+    if (s[i] == '.' && digit(i - 1) && digit(i + 1) && digit(i + 2) && digit(i + 3) &&
+        s[i + 4] == 'V')
+      ++n;
+  return n;
+}
+
+int exit_code_of(const std::vector<std::string> &args) {
+  Child c = spawn(args);
+  const int status = finish(c, 60);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(UsbEmulatorCli, PassesTheCommandsExitStatusThrough) {
+  EXPECT_EQ(exit_code_of({kEmulator, "/bin/sh", "-c", "exit 0"}), 0);
+  EXPECT_EQ(exit_code_of({kEmulator, "/bin/sh", "-c", "exit 7"}), 7);
+  EXPECT_EQ(exit_code_of({kEmulator, "--", "/bin/sh", "-c", "exit 3"}), 3);
+  EXPECT_EQ(exit_code_of({kEmulator, "/no/such/program"}), 127);
+  EXPECT_EQ(exit_code_of({kEmulator}), 2) << "no command";
+  EXPECT_EQ(exit_code_of({kEmulator, "--bogus"}), 2);
+}
+
+TEST(UsbEmulatorCli, GivesTheCommandTheEmulatedBus) {
+  Child c = spawn({kEmulator, "/bin/sh", "-c",
+                   "echo \"dir=$UMOCKDEV_DIR\"; echo \"preload=$LD_PRELOAD\"; "
+                   "ls \"$UMOCKDEV_DIR/dev/bus/usb/001\"; "
+                   "cat \"$UMOCKDEV_DIR/sys/bus/usb/devices/1-1/product\""});
+  const int status = finish(c, 60);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.seen;
+  EXPECT_NE(c.seen.find("preload=libumockdev-preload.so.0"), std::string::npos) << c.seen;
+  EXPECT_NE(c.seen.find("002"), std::string::npos) << c.seen;
+  EXPECT_NE(c.seen.find("QX-470-USB"), std::string::npos) << c.seen;
+  // The testbed's folder goes with the emulator.
+  const auto at = c.seen.find("dir=");
+  ASSERT_NE(at, std::string::npos);
+  const std::string dir = c.seen.substr(at + 4, c.seen.find('\n', at) - at - 4);
+  ASSERT_FALSE(dir.empty());
+  EXPECT_NE(access(dir.c_str(), F_OK), 0) << dir << " is still there";
+}
+
+TEST(UsbEmulatorCli, TermReachesTheCommandAndItsStatusComesBack) {
+  Child c = spawn({kEmulator, "/bin/sh", "-c",
+                   "trap 'echo got-term; exit 42' TERM; echo ready; "
+                   "while :; do sleep 0.05; done"});
+  ASSERT_TRUE(read_until(
+      c, [](const std::string &s) { return s.find("ready") != s.npos; }, 30))
+      << c.seen;
+  kill(c.pid, SIGTERM);
+  const int status = finish(c, 30);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 42) << status << " " << c.seen;
+  EXPECT_NE(c.seen.find("got-term"), std::string::npos);
+}
+
+TEST(UsbEmulatorCli, ACommandKilledByASignalKillsTheEmulatorTheSameWay) {
+  Child c = spawn({kEmulator, "/bin/sh", "-c", "kill -USR1 $$"});
+  const int status = finish(c, 30);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGUSR1) << status;
+}
+
+// Ctrl-C on a terminal reaches the whole foreground group, the command included: the emulator
+// must not pass it on a second time. The command is this program in a mode that reports where
+// each SIGINT came from.
+TEST(UsbEmulatorCli, CtrlCOnATerminalReachesTheCommandOnce) {
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(kEmulator.c_str(), kEmulator.c_str(), self_path().c_str(), kProbe,
+          static_cast<char *>(nullptr));
+    _exit(125);
+  }
+  Child c;
+  c.pid = pid;
+  c.out = master;
+  ASSERT_TRUE(read_until(
+      c, [](const std::string &s) { return s.find("ready") != s.npos; }, 30))
+      << c.seen;
+  ASSERT_EQ(write(master, "\x03", 1), 1);
+  const int status = finish(c, 30);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 5) << status << " " << c.seen;
+  EXPECT_NE(c.seen.find("int-from-terminal"), std::string::npos) << c.seen;
+  EXPECT_EQ(c.seen.find("int-from-a-process"), std::string::npos) << c.seen;
+}
+
+#ifdef QX470_CONSOLE_PATH
+// The hardware build of the console against the emulated device: to "Device Ready.", live
+// voltages, and a clean stop with the space key.
+TEST(UsbEmulatorCli, RunsTheHardwareConsoleToLiveVoltages) {
+  Child c = spawn({kEmulator, QX470_CONSOLE_PATH});
+  ASSERT_EQ(write(c.in, " ", 1), 1);  // leave the rate selection: start acquiring
+  // Two rounds of the four channels' readings.
+  const bool live = read_until(
+      c, [](const std::string &s) { return voltages_in(s) >= 8; }, 60);
+  EXPECT_TRUE(live) << c.seen;
+  ASSERT_EQ(write(c.in, " ", 1), 1);  // stop
+  const int status = finish(c, 60);
+  EXPECT_NE(c.seen.find("Device Ready."), std::string::npos) << c.seen;
+  EXPECT_NE(c.seen.find("Cal Data set to : 312500"), std::string::npos);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(UsbEmulatorCli, TheConsoleSeesNoDeviceOnAnEmptyBus) {
+  Child c = spawn({kEmulator, QX470_CONSOLE_PATH}, {"QXSIM_ATTACHED=0"});
+  finish(c, 60);
+  EXPECT_NE(c.seen.find("No Device"), std::string::npos) << c.seen;
+  EXPECT_EQ(c.seen.find("Device Ready"), std::string::npos);
+}
+
+TEST(UsbEmulatorCli, TheConsoleSeesAnUnpoweredAmplifier) {
+  Child c = spawn({kEmulator, QX470_CONSOLE_PATH}, {"QXSIM_POWERED=0"});
+  finish(c, 60);
+  EXPECT_NE(c.seen.find("Device is not powered"), std::string::npos) << c.seen;
+  EXPECT_EQ(c.seen.find("Device Ready"), std::string::npos);
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 2 && std::strcmp(argv[1], kProbe) == 0) return sigint_probe();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
