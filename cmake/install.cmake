@@ -18,8 +18,12 @@ set(QX470_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/qx470usb)
 
 # The bridge library has a name of its own, so that it never meets the vendor's libftd2xx.so in a
 # process: neither can stand in for the other.
-set_target_properties(ftd2xx PROPERTIES OUTPUT_NAME qx470usb_bridge VERSION ${PROJECT_VERSION}
-                                        SOVERSION ${PROJECT_VERSION_MAJOR})
+foreach(bridge ftd2xx qx470usb_sim)
+  if(TARGET ${bridge})
+    set_target_properties(${bridge} PROPERTIES OUTPUT_NAME qx470usb_bridge VERSION ${PROJECT_VERSION}
+                                               SOVERSION ${PROJECT_VERSION_MAJOR})
+  endif()
+endforeach()
 
 install(TARGETS QX470USB LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES library/include/QX470USB.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

@@ -19,10 +19,16 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps must find our own private libraries to resolve what links them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
     ${CMAKE_BINARY_DIR}/ftd2xx ${CMAKE_BINARY_DIR}/library ${CMAKE_BINARY_DIR}/host)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The Python package's needs, which dpkg-shlibdeps cannot see; the plot is optional.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-matplotlib")
+# shlibs names the public libraries only: the bridge libraries in the private folders share one
+# name on purpose and are no one else's to link.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/deb/shlibs.in ${CMAKE_BINARY_DIR}/deb/shlibs @ONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/postinst
                                        ${PROJECT_SOURCE_DIR}/cmake/deb/postrm
-                                       ${PROJECT_SOURCE_DIR}/cmake/deb/triggers)
+                                       ${PROJECT_SOURCE_DIR}/cmake/deb/triggers
+                                       ${CMAKE_BINARY_DIR}/deb/shlibs)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 
