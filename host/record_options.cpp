@@ -66,11 +66,11 @@ const char *format_name(Format format) {
   return "?";
 }
 
-std::string parse_rates(const std::string &spec, std::array<int, 4> &rates) {
+std::string parse_rates(const std::string &list, std::array<int, 4> &rates) {
   std::array<int, 4> out{0, 0, 0, 0};
   std::array<bool, 4> named{};
-  if (spec.empty()) return "empty rate list: expected CH=KS,... such as 1=100,2=10";
-  std::stringstream items(spec);
+  if (list.empty()) return "empty rate list: expected CH=KS,... such as 1=100,2=10";
+  std::stringstream items(list);
   std::string item;
   while (std::getline(items, item, ',')) {
     const size_t eq = item.find('=');
@@ -81,7 +81,7 @@ std::string parse_rates(const std::string &spec, std::array<int, 4> &rates) {
     if (ch.size() != 1 || ch[0] < '1' || ch[0] > '4')
       return "invalid channel '" + ch + "' in '" + item + "': channels are 1 to 4";
     const size_t c = static_cast<size_t>(ch[0] - '1');
-    if (named[c]) return "channel " + ch + " is given twice in '" + spec + "'";
+    if (named[c]) return "channel " + ch + " is given twice in '" + list + "'";
     named[c] = true;
     if (ks == "off") continue;
     uint64_t v = 0;
@@ -92,10 +92,10 @@ std::string parse_rates(const std::string &spec, std::array<int, 4> &rates) {
              ": rates are 1 2 5 10 20 50 100 (kS/s) or off";
     out[c] = static_cast<int>(v);
   }
-  if (!spec.empty() && spec.back() == ',')
-    return "invalid rate list '" + spec + "': trailing comma";
+  if (!list.empty() && list.back() == ',')
+    return "invalid rate list '" + list + "': trailing comma";
   if (std::all_of(out.begin(), out.end(), [](int r) { return r == 0; }))
-    return "no channel is on in '" + spec + "'";
+    return "no channel is on in '" + list + "'";
   rates = out;
   return {};
 }

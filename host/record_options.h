@@ -34,7 +34,7 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
 
 // Pieces of the parser, exposed for tests. Each returns an empty string on success, else the
 // message.
-std::string parse_rates(const std::string &spec, std::array<int, 4> &rates);
+std::string parse_rates(const std::string &list, std::array<int, 4> &rates);
 std::string parse_duration(const std::string &text, uint64_t &ms);
 std::string parse_count(const std::string &text, uint64_t &count);
 std::string format_for(const std::string &path, Format &format);

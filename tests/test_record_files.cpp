@@ -52,8 +52,8 @@ class Recording : public HostTest {
 
   // Runs a session on this thread; the stream is held to what the test lets through, from
   // priming on.
-  int record(const std::string &spec, const std::string &length, const std::string &out) {
-    std::vector<std::string> args = {"qx470-record", "-r", spec, "-o", out, "-q"};
+  int record(const std::string &rates, const std::string &length, const std::string &out) {
+    std::vector<std::string> args = {"qx470-record", "-r", rates, "-o", out, "-q"};
     if (!length.empty()) {
       args.push_back(length.substr(0, 2));
       args.push_back(length.substr(3));
