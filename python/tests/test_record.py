@@ -106,6 +106,15 @@ def test_bad_arguments_are_refused_before_the_device_is_touched(sim, rates, kwar
         qx470usb.record(rates, **kwargs)
 
 
+def test_one_stream_at_a_time(sim):
+    with qx470usb.Stream({1: 100}):
+        with pytest.raises(RuntimeError, match="another Stream"):
+            with qx470usb.Stream({2: 10}):
+                pass
+    with qx470usb.Stream({2: 10}) as again:
+        assert again.next_index(2) == 0
+
+
 def test_read_into_wants_an_int32_array(sim):
     with qx470usb.Stream({1: 100}) as s:
         with pytest.raises(TypeError):
