@@ -57,18 +57,18 @@ def status_text(status: int) -> str:
         status, "unexpected status %d" % status)
 
 
-def parse_rates(spec: Union[str, Dict[int, int]]) -> Dict[int, int]:
+def parse_rates(given: Union[str, Dict[int, int]]) -> Dict[int, int]:
     """Rates by channel label, from a mapping {1: 100, ...} or the recorder's "1=100,2=off"."""
-    if isinstance(spec, str):
+    if isinstance(given, str):
         pairs = {}
-        for part in filter(None, (p.strip() for p in spec.split(","))):
+        for part in filter(None, (p.strip() for p in given.split(","))):
             if "=" not in part:
                 raise ValueError("rate %r: expected CH=KS, for example 1=100" % part)
             ch, ks = (x.strip() for x in part.split("=", 1))
             if not ch.isdigit():
                 raise ValueError("rate %r: the channel must be 1 to 4" % part)
             if int(ch) in pairs:
-                raise ValueError("channel %s is given twice in %r" % (ch, spec))
+                raise ValueError("channel %s is given twice in %r" % (ch, given))
             if ks.lower() == "off":
                 pairs[int(ch)] = 0
             elif ks.isdigit():
@@ -76,9 +76,9 @@ def parse_rates(spec: Union[str, Dict[int, int]]) -> Dict[int, int]:
             else:
                 raise ValueError("rate %r: the rate must be one of %s or off" %
                                  (part, " ".join(map(str, RATES_KS))))
-        spec = pairs
+        given = pairs
     rates = {}
-    for ch, ks in dict(spec).items():
+    for ch, ks in dict(given).items():
         if isinstance(ch, bool) or not isinstance(ch, int) or not 1 <= ch <= 4:
             raise ValueError("channel %r: channels are labelled 1 to 4" % (ch,))
         if ks is None or ks == 0:

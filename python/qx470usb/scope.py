@@ -38,7 +38,7 @@ def _positive(text):
 def parse_args(argv):
     p = argparse.ArgumentParser(prog="python3 -m qx470usb.scope",
                                 description="Plot the QX-470-USB's channels in volts.")
-    p.add_argument("-r", "--rate", default="1=50,2=50,3=50,4=50", metavar="SPEC",
+    p.add_argument("-r", "--rate", default="1=50,2=50,3=50,4=50", metavar="RATES",
                    help="rates as CH=KS joined by commas, KS one of 1 2 5 10 20 50 100 or off "
                         "(default: all four at 50)")
     p.add_argument("--png", metavar="FILE", help="record, save the plot to FILE and exit")
