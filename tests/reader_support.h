@@ -12,18 +12,13 @@
 
 #include "QX470USB.h"
 #include "qxsim.h"
+#include "wait_for.h"
 
 namespace qxhosttest {
 
-template <class Pred>
-bool wait_for(Pred pred, double seconds = 60.0) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using qxtest::wait_for;
+// The host suites wait for whole streams of blocks: a minute at most.
+constexpr double kStreamWait = 60.0;
 
 // The stream's layout worked out here from the rates alone: slots per channel in one frame and
 // the frame's length, so that tests know the priming and the samples in a number of blocks

@@ -15,6 +15,7 @@ using qx470host::GapKind;
 using qx470host::ReadResult;
 using qxhosttest::HostTest;
 using qxhosttest::Layout;
+using qxhosttest::kStreamWait;
 using qxhosttest::wait_for;
 
 // Reads every channel until nothing more is there, checking each value against the pattern of
@@ -51,7 +52,7 @@ Drain drain(ContinuousReader &reader, const Layout &layout, std::array<uint64_t,
 
 void stream_blocks(const Layout &layout, uint64_t blocks) {
   qxsim_set_stream_limit(layout.primed_words() + blocks * 16384);
-  ASSERT_TRUE(wait_for([&] { return Get_Blocks_Transferred() >= blocks; }));
+  ASSERT_TRUE(wait_for([&] { return Get_Blocks_Transferred() >= blocks; }, kStreamWait));
   ASSERT_EQ(Get_Blocks_Transferred(), blocks);
 }
 
@@ -209,7 +210,7 @@ TEST_F(HostTest, ARestartMadeBehindTheReadersBackIsStillReported) {
   qxsim_set_stream_limit(layout.primed_words() + 5 * 16384);
   ASSERT_EQ(Pause_Acquisition(), 1);
   ASSERT_EQ(Restart_Acquisition(), 1);
-  ASSERT_TRUE(wait_for([] { return Get_Blocks_Transferred() == 5; }));
+  ASSERT_TRUE(wait_for([] { return Get_Blocks_Transferred() == 5; }, kStreamWait));
   d = drain(reader, layout, starts);
   ASSERT_EQ(d.gaps.size(), 1u);
   EXPECT_EQ(d.gaps[0].kind, GapKind::kRestart);

@@ -26,6 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using qxhosttest::HostTest;
 using qxhosttest::Layout;
+using qxhosttest::kStreamWait;
 using qxhosttest::wait_for;
 
 // The count the amplifier sends as sample `index` of a channel, as the file stores it.
@@ -154,7 +155,7 @@ TEST_F(Recording, ALostStretchIsFilledWithMidScaleAnnotatedAndCounted) {
     if (!held) {  // the session sleeps through 200 blocks: only the newest 63 are left
       held = true;
       qxsim_set_stream_limit(layout.primed_words() + 200 * 16384);
-      ASSERT_TRUE(wait_for([] { return Get_Blocks_Transferred() == 200; }));
+      ASSERT_TRUE(wait_for([] { return Get_Blocks_Transferred() == 200; }, kStreamWait));
       return;
     }
     let_through(layout);

@@ -14,23 +14,13 @@
 #include "acquisition.h"
 #include "context.h"
 #include "qxsim.h"
+#include "wait_for.h"
 
 namespace qxtest {
 
 // Alerts (the library's message boxes) seen since the last clear.
 std::vector<std::string> alerts();
 void clear_alerts();
-
-// Polls `pred` until it holds or `seconds` pass; generous by default so sanitizers never flake.
-template <class Pred>
-bool wait_for(Pred pred, double seconds = 20.0) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // Every event of one kind on one interface, from the simulator's log.
 std::vector<qxsim_event> events(int call, int index);
