@@ -25,8 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using qxhosttest::HostTest;
-using qxhosttest::Layout;
 using qxhosttest::kStreamWait;
+using qxhosttest::Layout;
 using qxhosttest::wait_for;
 
 // The count the amplifier sends as sample `index` of a channel, as the file stores it.
@@ -310,7 +310,15 @@ TEST_F(Recording, AStopRequestEndsWithACompleteFileAndNoLoss) {
 // the reading, and losses are said for each. (The recording is bounded: unpaced, a stall of a few
 // milliseconds is billions of samples, and the raw file keeps time by filling them.)
 TEST_F(Recording, AStreamFasterThanTheReaderLosesOnEveryChannelAndSaysSo) {
-  before_poll_ = [&] { qxsim_set_stream_limit(0); };
+  // The stream runs free while the recorder stalls once, until the ring has moved past every
+  // sample of the 2 s (49 blocks) of every channel: each one must lose and say so.
+  bool stalled = false;
+  before_poll_ = [&] {
+    qxsim_set_stream_limit(0);
+    if (stalled) return;
+    stalled = true;
+    ASSERT_TRUE(wait_for([] { return Get_Blocks_Transferred() >= 200; }, kStreamWait));
+  };
   ASSERT_EQ(record("1=100,2=100,3=100,4=100", "-t 2s", path("fast.dat")), qx470rec::kExitLost)
       << messages_;
   EXPECT_NE(messages_.find("LOST Ch1 "), std::string::npos) << messages_;
