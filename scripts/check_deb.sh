@@ -10,7 +10,7 @@ build=${1:-build-deb}
 qx470_need_packages cmake g++ make pkg-config libftdi1-dev libusb-1.0-0-dev libdivide-dev \
   libedf-dev libsndfile1-dev dpkg-dev file lintian python3-numpy
 [ "$(id -u)" -eq 0 ] || { echo "check_deb.sh installs a package: run it as root" >&2; exit 1; }
-if dpkg-query -W -f='${Status}' qx470usb 2>/dev/null | grep -q "install ok installed"; then
+if [ "$(dpkg-query -W -f='${Status}' qx470usb 2>/dev/null || true)" = "install ok installed" ]; then
   echo "qx470usb is installed already; remove it first (apt-get purge qx470usb)" >&2; exit 1
 fi
 
@@ -32,28 +32,29 @@ for want in ./usr/bin/QX470USB_Test ./usr/bin/qx470-record ./usr/bin/qx470-sim \
     ./usr/lib/"$multiarch"/cmake/QX470USB/QX470USBConfig.cmake \
     ./usr/lib/"$multiarch"/pkgconfig/qx470usb.pc ./usr/lib/udev/rules.d/60-qx470usb.rules \
     ./usr/lib/python3/dist-packages/qx470usb/__init__.py ./usr/share/doc/qx470usb/copyright; do
-  echo "$contents" | grep -qx -- "$want" || { echo "FAIL: the package lacks $want"; fail=1; }
+  grep -qx -- "$want" <<<"$contents" || { echo "FAIL: the package lacks $want"; fail=1; }
 done
-dpkg-deb -I "$deb" | grep -q "Depends:.*libftdi1-2" || { echo "FAIL: no computed dependency on libftdi1"; fail=1; }
+grep -q "libftdi1-2" <<<"$(dpkg-deb -f "$deb" Depends)" || { echo "FAIL: no computed dependency on libftdi1"; fail=1; }
 # Lintian's errors fail the check; its warnings are the one-package layout the package has on
 # purpose (the library, its headers and the tools together).
 lint=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v "root privileges" || true)
 [ -n "$lint" ] && echo "$lint"
-if echo "$lint" | grep -q "^E:"; then echo "FAIL: lintian reports errors"; fail=1; fi
+if grep -q "^E:" <<<"$lint"; then echo "FAIL: lintian reports errors"; fail=1; fi
 
 trap 'apt-get purge -y -qq qx470usb >/dev/null 2>&1 || true' EXIT
 dpkg -i "$deb" >/dev/null
 out=$(cd /tmp && printf '\n' | timeout 60 QX470USB_Test 2>&1) && rc=0 || rc=$?
-{ echo "$out" | grep -q "No Device" && [ $rc -eq 0 ]; } \
+{ grep -q "No Device" <<<"$out" && [ $rc -eq 0 ]; } \
   || { echo "FAIL: QX470USB_Test without a device (exit $rc): $out"; fail=1; }
 out=$(timeout 60 qx470-sim qx470-record --show 2>&1) || true
-echo "$out" | grep -q "ready" || { echo "FAIL: qx470-sim qx470-record --show: $out"; fail=1; }
+grep -q "ready" <<<"$out" || { echo "FAIL: qx470-sim qx470-record --show: $out"; fail=1; }
 (cd /tmp && /usr/bin/python3 -c "import qx470usb; print('python: qx470usb', qx470usb.__version__)") \
   || { echo "FAIL: import qx470usb"; fail=1; }
 (cd /tmp && timeout 120 qx470-sim /usr/bin/python3 -c \
   "import qx470usb; print('python:', qx470usb.record({1: 100}, samples=10000))") \
   || { echo "FAIL: a recording from the installed Python package"; fail=1; }
-ldd /usr/lib/"$multiarch"/libQX470USB.so.1 | grep -q "/usr/lib/$multiarch/qx470usb/libqx470usb_bridge.so.1" \
+grep -q -- "/usr/lib/$multiarch/qx470usb/libqx470usb_bridge.so.1" \
+  <<<"$(ldd /usr/lib/"$multiarch"/libQX470USB.so.1)" \
   || { echo "FAIL: the library does not take its bridge from its private folder"; fail=1; }
 
 apt-get purge -y -qq qx470usb >/dev/null

@@ -37,7 +37,7 @@ for program in "$work/cmake-build/consumer" "$work/pkgconfig-consumer"; do
 done
 if [ -x "$prefix/bin/qx470-record" ]; then
   out=$(timeout 60 "${sim[@]}" "$prefix/bin/qx470-record" --show 2>&1) || { echo "FAIL: qx470-record --show: $out"; fail=1; }
-  echo "$out" | grep -q "ready" || { echo "FAIL: qx470-record --show says: $out"; fail=1; }
+  grep -q "ready" <<<"$out" || { echo "FAIL: qx470-record --show says: $out"; fail=1; }
 fi
 site=$(dirname "$(find "$prefix" -path '*/qx470usb/__init__.py' | head -n 1)")
 if [ -n "$site" ] && [ -x /usr/bin/python3 ]; then
@@ -46,7 +46,7 @@ if [ -n "$site" ] && [ -x /usr/bin/python3 ]; then
     || { echo "FAIL: the installed Python package"; fail=1; }
 fi
 # The library takes its bridge from its private folder, not from anywhere a vendor's might be.
-ldd "$libdir/libQX470USB.so.1" | grep -q "$libdir/qx470usb/libqx470usb_bridge.so.1" \
+grep -q -- "$libdir/qx470usb/libqx470usb_bridge.so.1" <<<"$(ldd "$libdir/libQX470USB.so.1")" \
   || { echo "FAIL: the library does not take its bridge from $libdir/qx470usb:"; ldd "$libdir/libQX470USB.so.1"; fail=1; }
 [ $fail -eq 0 ] && echo "install: find_package and pkg-config programs, the recorder and Python, all against the prefix"
 exit $fail
