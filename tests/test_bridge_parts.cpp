@@ -71,6 +71,23 @@ TEST(BridgeParts, UsbIdListsFallBackToTheDefaultWhenMalformed) {
     EXPECT_EQ(parse_usb_ids(bad), std::vector<UsbId>{kDefaultUsbId}) << bad;
 }
 
+TEST(BridgeParts, OnlyAmplifiersAreListedAndASerialNumberNarrowsToOne) {
+  EXPECT_TRUE(is_listed_device("QX-470-USB", "QX47001", nullptr));
+  EXPECT_TRUE(is_listed_device("QX-470", "", ""));
+  // Other devices on the same ids, and strings that could not be read, are not guessed at.
+  for (const char *other : {"Dual RS232", "qx-470-USB", "QX-47", "", " QX-470"})
+    EXPECT_FALSE(is_listed_device(other, "QX47001", nullptr)) << other;
+  EXPECT_FALSE(is_listed_device(nullptr, "QX47001", nullptr));
+
+  EXPECT_TRUE(is_listed_device("QX-470-USB", "QX47002", "QX47002"));
+  EXPECT_FALSE(is_listed_device("QX-470-USB", "QX47001", "QX47002"));
+  // The device's serial number, whole: not a prefix, not a node's lettered one.
+  EXPECT_FALSE(is_listed_device("QX-470-USB", "QX470021", "QX47002"));
+  EXPECT_FALSE(is_listed_device("QX-470-USB", "QX47002", "QX47002A"));
+  EXPECT_FALSE(is_listed_device("QX-470-USB", nullptr, "QX47002"));
+  EXPECT_FALSE(is_listed_device("Dual RS232", "QX47002", "QX47002"));
+}
+
 TEST(BridgeParts, NodesAreNamedPerInterfaceAndAlwaysTerminated) {
   FT_DEVICE_LIST_INFO_NODE a{}, b{};
   name_node(a, "QX-470-USB", "QX000123", 0);

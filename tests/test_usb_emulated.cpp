@@ -2,15 +2,19 @@
 // amplifier behind it at the usbdevfs boundary. Every test runs in a process of its own (the
 // emulated bus must exist before the first libusb context) under umockdev's preload library,
 // which the program puts itself under.
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <numeric>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,22 +84,27 @@ uint16_t expected(int channel, uint64_t n) {
 
 class Emulated : public ::testing::Test {
  protected:
+  // The devices on the bus: one amplifier, unless a bench of several says otherwise.
+  virtual std::vector<qxusb::DeviceSpec> bench() const { return {{}}; }
+
   void SetUp() override {
     std::string error;
-    bus_ = qxusb::EmulatedBus::start(false, error);
+    bus_ = qxusb::EmulatedBus::start(false, error, bench());
     ASSERT_TRUE(bus_) << error;
-    amp([](qxsim::Amplifier &a) { a.test_pattern = true; });
+    for (size_t i = 0; i < bus_->device_count(); ++i)
+      bus_->with_device(i, [](qxsim::Amplifier &a, qxusb::Ft2232d &) { a.test_pattern = true; });
   }
   void TearDown() override {
     Stop_Acquisition();
     bus_.reset();
+    unsetenv("QX470_USB_SERIAL");
   }
 
   void amp(const std::function<void(qxsim::Amplifier &)> &f) {
-    bus_->with_device([&](qxsim::Amplifier &a, qxusb::Ft2232d &) { f(a); });
+    bus_->with_device(amp_index_, [&](qxsim::Amplifier &a, qxusb::Ft2232d &) { f(a); });
   }
   void chip(const std::function<void(qxusb::Ft2232d &)> &f) {
-    bus_->with_device([&](qxsim::Amplifier &, qxusb::Ft2232d &c) { f(c); });
+    bus_->with_device(amp_index_, [&](qxsim::Amplifier &, qxusb::Ft2232d &c) { f(c); });
   }
   bool streaming() {
     bool s = false;
@@ -150,6 +159,7 @@ class Emulated : public ::testing::Test {
   }
 
   std::unique_ptr<qxusb::EmulatedBus> bus_;
+  size_t amp_index_ = 0;  // the device amp() and chip() reach
 };
 
 // ---- status and enumeration ----
@@ -390,6 +400,155 @@ TEST_F(Emulated, AnOverrunIsCountedAndReported) {
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("overran"), std::string::npos) << err;
   EXPECT_EQ(FT_Close(h), FT_OK);
+}
+
+// ---- a bench with other devices on the same ids, or two amplifiers ----
+
+std::vector<FT_DEVICE_LIST_INFO_NODE> listed_nodes() {
+  DWORD count = 0;
+  if (FT_CreateDeviceInfoList(&count) != FT_OK) return {};
+  std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
+  if (count && FT_GetDeviceInfoList(nodes.data(), &count) != FT_OK) return {};
+  nodes.resize(count);
+  return nodes;
+}
+
+// Anything a host does to a device beyond reading its descriptors.
+::testing::AssertionResult left_alone(const qxusb::BusCounters &c) {
+  if (c.claims == 0 && c.resets == 0 && c.vendor_requests == 0 && c.submitted == c.string_requests)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << c.claims << " claims, " << c.resets << " resets, " << c.vendor_requests
+         << " vendor requests, " << c.submitted - c.string_requests << " other transfers";
+}
+
+class BesideAnotherDevice : public Emulated {
+ protected:
+  // The other device first: it is what a host meets first on the bus.
+  std::vector<qxusb::DeviceSpec> bench() const override {
+    return {{"Dual RS232", "FT1"}, {qxusb::kProduct, "QX47001"}};
+  }
+};
+
+TEST_F(BesideAnotherDevice, TheAmplifierIsFoundAndTheOtherDeviceOnlyRead) {
+  amp_index_ = 1;
+  const auto nodes = listed_nodes();
+  ASSERT_EQ(nodes.size(), 2u);
+  EXPECT_STREQ(nodes[0].Description, "QX-470-USB A");
+  EXPECT_STREQ(nodes[1].SerialNumber, "QX47001B");
+  EXPECT_EQ(Get_QX470USB_Status(), 101);
+  EXPECT_EQ(Do_Autozero(), 1);
+  amp([](qxsim::Amplifier &a) { EXPECT_TRUE(a.autozeroed); });
+  const Layout l = layout_for({100, 0, 0, 10});
+  set_rates(l.rates);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  EXPECT_TRUE(check_stream(l, 0.3, 30));
+  EXPECT_EQ(Stop_Acquisition(), 0);
+
+  const qxusb::BusCounters other = bus_->counters(0);
+  EXPECT_GT(other.string_requests, 0u) << "its product string was never read";
+  EXPECT_TRUE(left_alone(other));
+  EXPECT_GT(bus_->counters(1).claims, 0u);
+}
+
+// What udev matches a rule's keys against: the device's properties and sysfs attributes.
+struct UdevView {
+  std::string dir;                           // the device's sysfs folder
+  std::map<std::string, std::string> props;  // from its uevent, SUBSYSTEM among them
+
+  std::string attr(const std::string &name) const {
+    std::ifstream f(dir + "/" + name);
+    std::string v;
+    std::getline(f, v);
+    return v;
+  }
+};
+
+// Whether every match key of a rule line holds for the device; assignments are not matches.
+// A key this does not know fails, so that a new kind of key in the rule gets looked at here.
+::testing::AssertionResult rule_matches(const std::string &line, const UdevView &d) {
+  std::stringstream keys(line);
+  std::string key;
+  while (std::getline(keys, key, ',')) {
+    key.erase(0, key.find_first_not_of(' '));
+    const size_t op = key.find_first_of("=!+:");
+    if (op == std::string::npos || key.compare(op, 2, "==") != 0) continue;
+    const std::string name = key.substr(0, op);
+    const std::string pattern = key.substr(op + 3, key.size() - op - 4);  // inside the quotes
+    std::string value;
+    if (name == "SUBSYSTEM")
+      value = d.props.count("SUBSYSTEM") ? d.props.at("SUBSYSTEM") : "";
+    else if (name.rfind("ENV{", 0) == 0)
+      value = d.props.count(name.substr(4, name.size() - 5))
+                  ? d.props.at(name.substr(4, name.size() - 5))
+                  : "";
+    else if (name.rfind("ATTR{", 0) == 0)
+      value = d.attr(name.substr(5, name.size() - 6));
+    else
+      return ::testing::AssertionFailure() << "a key the test does not know: " << name;
+    if (fnmatch(pattern.c_str(), value.c_str(), 0) != 0)
+      return ::testing::AssertionFailure()
+             << name << " is '" << value << "', not '" << pattern << "'";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// The rule gives access to the amplifier and not to the other device on the same ids.
+TEST_F(BesideAnotherDevice, TheUdevRuleMatchesTheAmplifierAlone) {
+  std::ifstream rules(std::string(QX470_SOURCE_DIR) + "/udev/60-qx470usb.rules");
+  ASSERT_TRUE(rules.good());
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(rules, line);)
+    if (!line.empty() && line[0] != '#') lines.push_back(line);
+  ASSERT_FALSE(lines.empty());
+  for (size_t i = 0; i < 2; ++i) {
+    UdevView d{bus_->root_dir() + bus_->sys_path(i), {}};
+    std::ifstream uevent(d.dir + "/uevent");
+    for (std::string p; std::getline(uevent, p);)
+      if (const size_t eq = p.find('='); eq != std::string::npos)
+        d.props[p.substr(0, eq)] = p.substr(eq + 1);
+    ASSERT_EQ(d.attr("idVendor"), "0403");
+    for (const std::string &line : lines) {
+      if (i == 1)
+        EXPECT_TRUE(rule_matches(line, d)) << "the amplifier, by: " << line;
+      else
+        EXPECT_FALSE(rule_matches(line, d)) << "the other device, by: " << line;
+    }
+  }
+}
+
+class TwoAmplifiers : public Emulated {
+ protected:
+  std::vector<qxusb::DeviceSpec> bench() const override {
+    return {{qxusb::kProduct, "QX47001"}, {qxusb::kProduct, "QX47002"}};
+  }
+};
+
+TEST_F(TwoAmplifiers, WithoutAChoiceNeitherIsUsed) {
+  EXPECT_EQ(listed_nodes().size(), 4u);
+  EXPECT_EQ(Get_QX470USB_Status(), -5);
+  for (size_t i = 0; i < 2; ++i) EXPECT_TRUE(left_alone(bus_->counters(i))) << "amplifier " << i;
+}
+
+TEST_F(TwoAmplifiers, TheSerialNumberChoosesOneAndOnlyThatOneIsUsed) {
+  setenv("QX470_USB_SERIAL", "QX47002", 1);
+  amp_index_ = 1;
+  const auto nodes = listed_nodes();
+  ASSERT_EQ(nodes.size(), 2u);
+  EXPECT_STREQ(nodes[0].SerialNumber, "QX47002A");
+  EXPECT_STREQ(nodes[1].SerialNumber, "QX47002B");
+  EXPECT_EQ(Get_QX470USB_Status(), 101);
+  const Layout l = layout_for({100, 50, 0, 0});
+  set_rates(l.rates);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  EXPECT_TRUE(check_stream(l, 0.3, 30));
+  EXPECT_EQ(Stop_Acquisition(), 0);
+  EXPECT_TRUE(left_alone(bus_->counters(0)));
+
+  // A serial number that is not attached finds nothing, not the other amplifier.
+  setenv("QX470_USB_SERIAL", "QX47003", 1);
+  EXPECT_EQ(listed_nodes().size(), 0u);
+  EXPECT_EQ(Get_QX470USB_Status(), -5);
 }
 
 }  // namespace

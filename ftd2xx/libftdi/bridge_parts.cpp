@@ -58,6 +58,13 @@ std::vector<UsbId> parse_usb_ids(const char *text) {
   return ids;
 }
 
+bool is_listed_device(const char *product, const char *serial, const char *wanted_serial) {
+  if (!product || std::strncmp(product, kAmplifierProduct, std::strlen(kAmplifierProduct)) != 0)
+    return false;
+  if (!wanted_serial || !*wanted_serial) return true;
+  return serial && std::strcmp(serial, wanted_serial) == 0;
+}
+
 void name_node(FT_DEVICE_LIST_INFO_NODE &node, const char *product, const char *serial,
                int interface) {
   const char letter[2] = {static_cast<char>('A' + interface), '\0'};

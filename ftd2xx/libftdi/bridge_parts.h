@@ -30,6 +30,12 @@ std::vector<UsbId> parse_usb_ids(const char *text);
 void name_node(FT_DEVICE_LIST_INFO_NODE &node, const char *product, const char *serial,
                int interface);
 
+// The backend lists amplifiers only: devices whose product string begins with the description
+// the library checks, so that other devices on the same ids do not hide the amplifier. With
+// `wanted_serial` set and not empty, only the amplifier of that serial number is listed.
+inline constexpr const char *kAmplifierProduct = "QX-470";
+bool is_listed_device(const char *product, const char *serial, const char *wanted_serial);
+
 // D2XX device types, from the chip's bcdDevice.
 ULONG device_type(uint16_t bcd_device);
 

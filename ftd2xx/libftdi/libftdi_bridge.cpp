@@ -181,12 +181,33 @@ std::shared_ptr<Handle> find(FT_HANDLE handle) {
   return it == r.open.end() ? nullptr : it->second;
 }
 
-// Each dual-interface chip is one USB device and two nodes. Uses a short-lived context of its
-// own: a device found here is opened later by bus and address in the handle's context.
+// The product and serial strings of a device, read without claiming, resetting or sending it
+// anything but standard string requests: it may be another device on the same ids. False when
+// they cannot be read (no permission to open it, or no answer).
+bool read_strings(libusb_device *dev, const libusb_device_descriptor &dd, char (&product)[64],
+                  char (&serial)[64]) {
+  product[0] = serial[0] = '\0';
+  libusb_device_handle *h = nullptr;
+  if (dd.iProduct == 0 || libusb_open(dev, &h) != 0) return false;
+  const bool ok =
+      libusb_get_string_descriptor_ascii(h, dd.iProduct, reinterpret_cast<unsigned char *>(product),
+                                         sizeof product) >= 0;
+  if (ok && dd.iSerialNumber &&
+      libusb_get_string_descriptor_ascii(
+          h, dd.iSerialNumber, reinterpret_cast<unsigned char *>(serial), sizeof serial) < 0)
+    serial[0] = '\0';
+  libusb_close(h);
+  return ok;
+}
+
+// Lists the amplifiers among the devices on the ids looked for (QX470_USB_SERIAL narrows it to
+// one); each dual-interface chip is one USB device and two nodes. Uses a short-lived context of
+// its own: a device found here is opened later by bus and address in the handle's context.
 FT_STATUS enumerate(const std::vector<UsbId> &ids, std::vector<NodeInfo> &nodes) {
   nodes.clear();
   ftdi_context *ctx = ftdi_new();
   if (!ctx) return FT_OTHER_ERROR;  // no USB subsystem to talk to
+  const char *wanted_serial = std::getenv("QX470_USB_SERIAL");
   for (const UsbId &id : ids) {
     ftdi_device_list *list = nullptr;
     if (ftdi_usb_find_all(ctx, &list, id.vid, id.pid) < 0) continue;
@@ -194,18 +215,16 @@ FT_STATUS enumerate(const std::vector<UsbId> &ids, std::vector<NodeInfo> &nodes)
       libusb_device *dev = p->dev;
       libusb_device_descriptor dd{};
       if (libusb_get_device_descriptor(dev, &dd) != 0) continue;
+      char product[64], serial[64];
+      if (!read_strings(dev, dd, product, serial) ||
+          !is_listed_device(product, serial, wanted_serial))
+        continue;
       int interfaces = 1;
       libusb_config_descriptor *cfg = nullptr;
       if (libusb_get_config_descriptor(dev, 0, &cfg) == 0) {
         interfaces = std::clamp<int>(cfg->bNumInterfaces, 1, 4);
         libusb_free_config_descriptor(cfg);
       }
-      // The strings need the device opened; without permission they stay empty and the node
-      // is still listed, so the caller sees a device it cannot use rather than none.
-      char product[64] = "";
-      char serial[16] = "";
-      // get_strings2, not get_strings: the latter closes the context's open device.
-      ftdi_usb_get_strings2(ctx, dev, nullptr, 0, product, sizeof product, serial, sizeof serial);
       for (int i = 0; i < interfaces; ++i) {
         NodeInfo n;
         name_node(n.node, product, serial, i);

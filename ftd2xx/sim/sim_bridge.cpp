@@ -28,6 +28,7 @@ constexpr int kControl = 0;
 constexpr int kStream = 1;
 constexpr uint64_t kTicksPerPacket = 100;  // words are delivered in 1 ms packets
 constexpr const char *kDefaultDescription = "QX-470-USB A";
+constexpr const char *kSerial = "QX47000";
 static_assert(QXSIM_EEPROM_UA_SIZE == qxsim::kUserAreaBytes);
 static_assert(QXSIM_MAX_FRAME_TICKS == qxsim::kMaxFrameTicks);
 static_assert(QXSIM_SHUNT_STEP_COUNTS == qxsim::kShuntStepCounts);
@@ -82,6 +83,13 @@ struct Sim {
     // Lets a test rig set up the simulated device of a program it starts (the console, say).
     if (const char *v = std::getenv("QXSIM_ATTACHED")) attached = std::atoi(v) != 0;
     amp.apply_environment();
+  }
+
+  // On the bus and not ruled out by QX470_USB_SERIAL, which picks one amplifier of several in
+  // the hardware build and must not pick a different one here.
+  bool listed_amplifier() const {
+    const char *wanted = std::getenv("QX470_USB_SERIAL");
+    return attached && (!wanted || !*wanted || std::strcmp(wanted, kSerial) == 0);
   }
 
   void power_on() {
@@ -179,7 +187,8 @@ FT_STATUS FTD2XX_CALL FT_CreateDeviceInfoList(LPDWORD count) {
   std::lock_guard lock(s.mu);
   FT_STATUS st = s.take_fault(QXSIM_CALL_CREATE_LIST, -1);
   if (st == FT_OK && !count) st = FT_INVALID_PARAMETER;
-  if (st == FT_OK) *count = s.listed = static_cast<DWORD>((s.attached ? 2 : 0) + s.extra_devices);
+  if (st == FT_OK)
+    *count = s.listed = static_cast<DWORD>((s.listed_amplifier() ? 2 : 0) + s.extra_devices);
   s.record(QXSIM_CALL_CREATE_LIST, -1, st, 0, 0);
   return st;
 }
@@ -191,7 +200,7 @@ FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, LPDWO
   if (st == FT_OK && (!dest || !count)) st = FT_INVALID_PARAMETER;
   if (st == FT_OK) {
     DWORD n = 0;
-    if (s.attached) {
+    if (s.listed_amplifier()) {
       for (int i = 0; i < 2 && n < s.listed; ++i, ++n) {
         FT_DEVICE_LIST_INFO_NODE &node = dest[n];
         node = {};
@@ -199,7 +208,7 @@ FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, LPDWO
         node.Type = 6;  // a dual high-speed bridge
         node.ID = 0x04036010;
         node.LocId = 0x0211u + static_cast<DWORD>(i);
-        std::snprintf(node.SerialNumber, sizeof node.SerialNumber, "QX47000%c", 'A' + i);
+        std::snprintf(node.SerialNumber, sizeof node.SerialNumber, "%s%c", kSerial, 'A' + i);
         std::snprintf(node.Description, sizeof node.Description, "%s",
                       i == 0 ? s.description.c_str() : "QX-470-USB B");
       }

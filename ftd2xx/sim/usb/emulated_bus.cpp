@@ -21,8 +21,6 @@ namespace qxusb {
 
 namespace {
 
-constexpr const char *kDeviceNode = "/dev/bus/usb/001/002";
-constexpr const char *kDeviceSysPath = "/sys/devices/usb1/1-1";
 constexpr uint64_t kUnpacedBuffer = std::numeric_limits<uint64_t>::max() / 4;
 constexpr int kClaimRetries = 100;  // 1 ms each: how long a claim waits for a closed file to let go
 constexpr auto kIdleReapWait = std::chrono::microseconds(250);
@@ -56,26 +54,32 @@ struct Urb {
 
 }  // namespace
 
-struct EmulatedBus::Impl {
+// One device on the bus, at /dev/bus/usb/001/<2 + index>, with its own lock: the umockdev
+// worker serves every device's ioctls, and a test reaches into one device at a time.
+struct Device {
+  Device(std::size_t index, const DeviceSpec &spec)
+      : spec{spec.product.substr(0, 12), spec.serial.substr(0, 12)},  // as the EEPROM holds them
+        chip(amp, spec.product, spec.serial),
+        devnum(static_cast<int>(index) + 2),
+        node(path_for("/dev/bus/usb/001/%03d", devnum)),
+        sys_path(path_for("/sys/devices/usb1/1-%d", devnum - 1)) {}
+
   std::mutex mu;
+  DeviceSpec spec;
   qxsim::Amplifier amp{kUnpacedBuffer, 1};  // the chip's FIFO is what bounds it here
-  Ft2232d chip{amp};
+  Ft2232d chip;
+  const int devnum;
+  const std::string node;
+  const std::string sys_path;
   bool plugged = true;
   std::array<UMockdevIoctlClient *, 2> claims{};
   std::set<UMockdevIoctlClient *> clients;  // those we watch for their end
   std::deque<Urb> urbs;                     // in submission order
   BusCounters counters;
-
-  UMockdevTestbed *testbed = nullptr;
   UMockdevIoctlBase *handler = nullptr;
 
-  ~Impl() {
-    if (testbed) {
-      // The worker thread may still call in while the testbed goes; nothing may be left to
-      // touch after that.
-      umockdev_testbed_detach_ioctl(testbed, kDeviceNode, nullptr);
-      g_object_unref(testbed);
-    }
+  // Only once the testbed no longer calls in.
+  ~Device() {
     std::lock_guard lock(mu);
     for (UMockdevIoctlClient *c : clients) g_object_weak_unref(G_OBJECT(c), client_gone, this);
     clients.clear();
@@ -84,10 +88,29 @@ struct EmulatedBus::Impl {
     if (handler) g_object_unref(handler);
   }
 
+  static std::string path_for(const char *format, int n) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, n);
+    return buf;
+  }
+
+  // The udev record umockdev adds: what libusb reads of the device through sysfs.
+  std::string record() const {
+    const std::string num = std::to_string(devnum);
+    return "P: " + sys_path.substr(4) + "\nN: " + node.substr(5) +
+           "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + node +
+           "\nE: BUSNUM=001\nE: DEVNUM=" + node.substr(node.size() - 3) +
+           "\nE: DRIVER=usb\nA: busnum=1\\n\nA: devnum=" + num +
+           "\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\nA: idVendor=0403\\n\n"
+           "A: idProduct=6010\\n\nA: manufacturer=" +
+           kManufacturer + "\\n\nA: product=" + spec.product + "\\n\nA: serial=" + spec.serial +
+           "\\n\nH: descriptors=" + hex(Ft2232d::descriptors()) + "\n";
+  }
+
   // umockdev finalises a client when its file is closed; the kernel releases that file's
   // claims and URBs then, so the emulation must too.
   static void client_gone(gpointer self, GObject *where_the_object_was) {
-    auto *impl = static_cast<Impl *>(self);
+    auto *impl = static_cast<Device *>(self);
     auto *client = reinterpret_cast<UMockdevIoctlClient *>(where_the_object_was);
     std::lock_guard lock(impl->mu);
     impl->clients.erase(client);
@@ -174,10 +197,13 @@ struct EmulatedBus::Impl {
         complete(client, 0, 0);
         return TRUE;
       }
+      case USBDEVFS_RESET:
+        ++counters.resets;
+        complete(client, 0, 0);
+        return TRUE;
       case USBDEVFS_SETINTERFACE:
       case USBDEVFS_CLEAR_HALT:
       case USBDEVFS_RESETEP:
-      case USBDEVFS_RESET:
         complete(client, 0, 0);
         return TRUE;
       case USBDEVFS_SUBMITURB:
@@ -212,6 +238,10 @@ struct EmulatedBus::Impl {
     if (!d) return fault(client);
     unsigned iface;
     std::memcpy(&iface, d->data, sizeof iface);
+    {
+      std::lock_guard lock(mu);
+      ++counters.claims;
+    }
     // A claim held by a file just closed is let go when umockdev notices the close, which can
     // come a little after: wait for it briefly, as the kernel would have released it at once.
     for (int attempt = 0;; ++attempt) {
@@ -271,6 +301,8 @@ struct EmulatedBus::Impl {
         complete(client, -1, EINVAL);
         return TRUE;
       }
+      if ((setup[0] & 0x60) == 0x40) ++counters.vendor_requests;
+      if (setup[1] == 0x06 && setup[3] == 0x03) ++counters.string_requests;  // GET_DESCRIPTOR
       const int r = chip.control(setup, buf->data + 8, now);
       u.done = true;
       u.status = r < 0 ? -EPIPE : 0;  // a stall
@@ -355,37 +387,71 @@ struct EmulatedBus::Impl {
   }
 };
 
+struct EmulatedBus::Impl {
+  UMockdevTestbed *testbed = nullptr;
+  std::vector<std::unique_ptr<Device>> devices;
+
+  ~Impl() {
+    if (testbed) {
+      // The worker thread may still call in while the testbed goes; nothing may be left to
+      // touch after that.
+      for (auto &d : devices) umockdev_testbed_detach_ioctl(testbed, d->node.c_str(), nullptr);
+      g_object_unref(testbed);
+    }
+    devices.clear();
+  }
+
+  Device &device(std::size_t index) { return *devices.at(index); }
+};
+
 namespace {
-gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
-  return static_cast<EmulatedBus::Impl *>(self)->handle(client);
+gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer device) {
+  return static_cast<Device *>(device)->handle(client);
+}
+
+bool add_record(UMockdevTestbed *testbed, const std::string &record, std::string &error) {
+  GError *err = nullptr;
+  if (umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) return true;
+  error = std::string("cannot add a device: ") + (err ? err->message : "?");
+  if (err) g_error_free(err);
+  return false;
 }
 }  // namespace
 
 EmulatedBus::EmulatedBus(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 EmulatedBus::~EmulatedBus() = default;
 
-std::unique_ptr<EmulatedBus> EmulatedBus::start(bool from_environment, std::string &error) {
+std::unique_ptr<EmulatedBus> EmulatedBus::start(bool from_environment, std::string &error,
+                                                const std::vector<DeviceSpec> &devices) {
   auto impl = std::make_unique<Impl>();
   bool attached = true;
-  if (from_environment) {
+  if (from_environment)
     if (const char *v = std::getenv("QXSIM_ATTACHED")) attached = std::atoi(v) != 0;
-    impl->amp.apply_environment();
-    impl->chip.eeprom =
-        Ft2232d::eeprom_image(impl->amp.user_area.data(), impl->amp.user_area.size());
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    auto d = std::make_unique<Device>(i, devices[i]);
+    if (from_environment) {
+      d->amp.apply_environment();
+      d->chip.eeprom = Ft2232d::eeprom_image(d->amp.user_area.data(), d->amp.user_area.size(),
+                                             d->spec.product, d->spec.serial);
+    }
+    d->plugged = attached;
+    impl->devices.push_back(std::move(d));
   }
   impl->testbed = umockdev_testbed_new();
   if (!impl->testbed) {
     error = "cannot create the umockdev testbed";
     return nullptr;
   }
-  impl->handler = umockdev_ioctl_base_new();
-  g_signal_connect(impl->handler, "handle-ioctl", G_CALLBACK(on_ioctl), impl.get());
-  GError *err = nullptr;
-  // The handler is in place before the node appears, so no client can see a bare file.
-  if (!umockdev_testbed_attach_ioctl(impl->testbed, kDeviceNode, impl->handler, &err)) {
-    error = std::string("cannot attach the device's ioctl handler: ") + (err ? err->message : "?");
-    if (err) g_error_free(err);
-    return nullptr;
+  // Each handler is in place before its node appears, so no client can see a bare file.
+  for (auto &d : impl->devices) {
+    d->handler = umockdev_ioctl_base_new();
+    g_signal_connect(d->handler, "handle-ioctl", G_CALLBACK(on_ioctl), d.get());
+    GError *err = nullptr;
+    if (!umockdev_testbed_attach_ioctl(impl->testbed, d->node.c_str(), d->handler, &err)) {
+      error = std::string("cannot attach a device's ioctl handler: ") + (err ? err->message : "?");
+      if (err) g_error_free(err);
+      return nullptr;
+    }
   }
   const std::string hub =
       "P: /devices/usb1\nN: bus/usb/001/001\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
@@ -393,25 +459,10 @@ std::unique_ptr<EmulatedBus> EmulatedBus::start(bool from_environment, std::stri
       "A: busnum=1\\n\nA: devnum=1\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\n"
       "H: descriptors=" +
       hex(kRootHubDescriptors) + "\n";
-  const std::string device =
-      std::string("P: /devices/usb1/1-1\nN: bus/usb/001/002\nE: SUBSYSTEM=usb\n") +
-      "E: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/002\nE: BUSNUM=001\nE: DEVNUM=002\n"
-      "E: DRIVER=usb\nA: busnum=1\\n\nA: devnum=2\\n\nA: speed=12\\n\n"
-      "A: bConfigurationValue=1\\n\nA: idVendor=0403\\n\nA: idProduct=6010\\n\n"
-      "A: manufacturer=" +
-      kManufacturer + "\\n\nA: product=" + kProduct + "\\n\nA: serial=" + kSerial +
-      "\\n\nH: descriptors=" + hex(Ft2232d::descriptors()) + "\n";
-  for (const std::string *record : {&hub, &device}) {
-    if (record == &device && !attached) {
-      impl->plugged = false;
-      break;
-    }
-    if (!umockdev_testbed_add_from_string(impl->testbed, record->c_str(), &err)) {
-      error = std::string("cannot add the device: ") + (err ? err->message : "?");
-      if (err) g_error_free(err);
-      return nullptr;
-    }
-  }
+  if (!add_record(impl->testbed, hub, error)) return nullptr;
+  if (attached)
+    for (auto &d : impl->devices)
+      if (!add_record(impl->testbed, d->record(), error)) return nullptr;
   return std::unique_ptr<EmulatedBus>(new EmulatedBus(std::move(impl)));
 }
 
@@ -422,31 +473,43 @@ std::string EmulatedBus::root_dir() const {
   return s;
 }
 
-void EmulatedBus::with_device(const std::function<void(qxsim::Amplifier &, Ft2232d &)> &f) {
-  std::lock_guard lock(impl_->mu);
-  f(impl_->amp, impl_->chip);
+std::size_t EmulatedBus::device_count() const {
+  return impl_->devices.size();
 }
 
-void EmulatedBus::unplug() {
+std::string EmulatedBus::sys_path(std::size_t index) const {
+  return impl_->device(index).sys_path;
+}
+
+void EmulatedBus::with_device(std::size_t index,
+                              const std::function<void(qxsim::Amplifier &, Ft2232d &)> &f) {
+  Device &d = impl_->device(index);
+  std::lock_guard lock(d.mu);
+  f(d.amp, d.chip);
+}
+
+void EmulatedBus::unplug(std::size_t index) {
+  Device &d = impl_->device(index);
   {
-    std::lock_guard lock(impl_->mu);
-    if (!impl_->plugged) return;
-    impl_->service(Clock::now());
-    impl_->plugged = false;
-    impl_->amp.stop_stream(Clock::now());
-    for (Urb &u : impl_->urbs) {
+    std::lock_guard lock(d.mu);
+    if (!d.plugged) return;
+    d.service(Clock::now());
+    d.plugged = false;
+    d.amp.stop_stream(Clock::now());
+    for (Urb &u : d.urbs) {
       if (u.done) continue;
       u.done = true;
       u.status = -ESHUTDOWN;  // what the kernel gives transfers of a device that went
       u.actual = static_cast<int>(u.in.data.size());
     }
   }
-  umockdev_testbed_remove_device(impl_->testbed, kDeviceSysPath);
+  umockdev_testbed_remove_device(impl_->testbed, d.sys_path.c_str());
 }
 
-BusCounters EmulatedBus::counters() {
-  std::lock_guard lock(impl_->mu);
-  return impl_->counters;
+BusCounters EmulatedBus::counters(std::size_t index) {
+  Device &d = impl_->device(index);
+  std::lock_guard lock(d.mu);
+  return d.counters;
 }
 
 }  // namespace qxusb

@@ -52,8 +52,9 @@ enum : uint8_t {
 
 }  // namespace
 
-Ft2232d::Ft2232d(qxsim::Amplifier &amp) : amp_(amp) {
-  eeprom = eeprom_image(amp.user_area.data(), amp.user_area.size());
+Ft2232d::Ft2232d(qxsim::Amplifier &amp, const std::string &product, const std::string &serial)
+    : amp_(amp) {
+  eeprom = eeprom_image(amp.user_area.data(), amp.user_area.size(), product, serial);
 }
 
 std::vector<uint8_t> Ft2232d::descriptors() {
@@ -81,7 +82,9 @@ std::vector<uint8_t> Ft2232d::descriptors() {
   return d;
 }
 
-std::array<uint8_t, kEepromBytes> Ft2232d::eeprom_image(const uint8_t *user_area, std::size_t n) {
+std::array<uint8_t, kEepromBytes> Ft2232d::eeprom_image(const uint8_t *user_area, std::size_t n,
+                                                        const std::string &product,
+                                                        const std::string &serial) {
   std::array<uint8_t, kEepromBytes> e{};
   e[0x00] = 0x00;  // both channels UART (the D2XX driver serves them)
   e[0x01] = 0x00;
@@ -94,15 +97,15 @@ std::array<uint8_t, kEepromBytes> Ft2232d::eeprom_image(const uint8_t *user_area
   put16(&e[0x0C], 0x0200);
   e[0x14] = 0x46;  // a 93C46
   std::size_t at = kStringsStart;
-  const char *strings[3] = {kManufacturer, kProduct, kSerial};
+  const std::string strings[3] = {kManufacturer, product.substr(0, 12), serial.substr(0, 12)};
   for (int i = 0; i < 3; ++i) {
-    const std::size_t len = 2 + 2 * std::strlen(strings[i]);
+    const std::size_t len = 2 + 2 * strings[i].size();
     // String pointers carry 0x80 on a 93C46, as the vendor's tool writes them.
     e[0x0E + 2 * static_cast<std::size_t>(i)] = static_cast<uint8_t>(at | 0x80);
     e[0x0F + 2 * static_cast<std::size_t>(i)] = static_cast<uint8_t>(len);
     e[at] = static_cast<uint8_t>(len);
     e[at + 1] = 0x03;
-    for (std::size_t k = 0; strings[i][k]; ++k)
+    for (std::size_t k = 0; k < strings[i].size(); ++k)
       e[at + 2 + 2 * k] = static_cast<uint8_t>(strings[i][k]);
     at += len;
   }

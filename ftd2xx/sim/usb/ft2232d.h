@@ -37,13 +37,18 @@ struct InTransfer {
 
 class Ft2232d {
  public:
-  explicit Ft2232d(qxsim::Amplifier &amp);
+  // `product` and `serial` are the strings the EEPROM holds and the chip serves.
+  explicit Ft2232d(qxsim::Amplifier &amp, const std::string &product = kProduct,
+                   const std::string &serial = kSerial);
 
   // The device descriptor followed by the whole configuration descriptor, as sysfs serves them.
   static std::vector<uint8_t> descriptors();
   // The EEPROM as the vendor's programming tool lays it out: header, the three strings, then the
-  // user area holding `user_area` (as much as fits), then the checksum.
-  static std::array<uint8_t, kEepromBytes> eeprom_image(const uint8_t *user_area, std::size_t n);
+  // user area holding `user_area` (as much as fits), then the checksum. Product and serial
+  // are cut to 12 characters, which leaves the user area its room in a 93C46.
+  static std::array<uint8_t, kEepromBytes> eeprom_image(const uint8_t *user_area, std::size_t n,
+                                                        const std::string &product = kProduct,
+                                                        const std::string &serial = kSerial);
 
   // A control transfer. `data` holds the OUT data stage, or receives the IN one (room for wLength
   // bytes). Returns the bytes of the data stage, or -1 for a stall.

@@ -1,8 +1,9 @@
-// qx470-usb-emulator [--] COMMAND [ARGS...]
+// qx470-usb-emulator [--serial SERIAL]... [--other PRODUCT]... [--] COMMAND [ARGS...]
 //
 // Puts the emulated QX-470-USB on an emulated USB bus and runs COMMAND against it: any program
 // built on libusb (the library's libftdi build, the console) finds the device as if it were
-// plugged in. Exits with COMMAND's status; Ctrl-C and SIGTERM reach COMMAND.
+// plugged in. Several amplifiers, and other devices on the same ids, make a lab bench.
+// Exits with COMMAND's status; Ctrl-C and SIGTERM reach COMMAND.
 #include <errno.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -27,9 +28,14 @@ constexpr const char *kPreload = "libumockdev-preload.so.0";
 
 void usage(FILE *to) {
   std::fprintf(to,
-               "usage: %s [--] COMMAND [ARGS...]\n"
+               "usage: %s [--serial SERIAL]... [--other PRODUCT]... [--] COMMAND [ARGS...]\n"
                "Runs COMMAND with the emulated QX-470-USB (an FT2232D with the amplifier behind\n"
                "it) on an emulated USB bus, and exits with COMMAND's exit status.\n"
+               "  --serial SERIAL   an amplifier with this serial number; give it again for more\n"
+               "                    (default: one amplifier, QX47000)\n"
+               "  --other PRODUCT   another device on the same USB ids (0403:6010) with this\n"
+               "                    product string, such as a serial converter\n"
+               "Strings are up to 12 characters.\n"
                "The device takes the simulator's settings from the environment: QXSIM_ATTACHED=0\n"
                "(no device), QXSIM_POWERED=0 (amplifier silent), QXSIM_SIGNAL=1 (test pattern),\n"
                "QXSIM_SPEED= (pacing factor, 0 unpaced), QXSIM_EEPROM= (text of the user area).\n",
@@ -73,19 +79,38 @@ void prefer_memory_tmpdir() {
 
 int main(int argc, char **argv) {
   int first = 1;
-  if (first < argc &&
-      (std::strcmp(argv[first], "-h") == 0 || std::strcmp(argv[first], "--help") == 0)) {
-    usage(stdout);
-    return 0;
+  std::vector<qxusb::DeviceSpec> amplifiers, others;
+  while (first < argc && argv[first][0] == '-') {
+    const std::string opt = argv[first];
+    if (opt == "-h" || opt == "--help") {
+      usage(stdout);
+      return 0;
+    }
+    if (opt == "--") {
+      ++first;
+      break;
+    }
+    if (opt != "--serial" && opt != "--other") {
+      std::fprintf(stderr, "%s: unknown option '%s' (put -- before a command that starts with -)\n",
+                   kName, argv[first]);
+      usage(stderr);
+      return 2;
+    }
+    const std::string value = first + 1 < argc ? argv[first + 1] : "";
+    if (value.empty() || value.size() > 12) {
+      std::fprintf(stderr, "%s: %s needs a string of 1 to 12 characters\n", kName, opt.c_str());
+      return 2;
+    }
+    if (opt == "--serial")
+      amplifiers.push_back({qxusb::kProduct, value});
+    else
+      others.push_back({value, "FT" + std::to_string(others.size() + 1)});
+    first += 2;
   }
-  if (first < argc && std::strcmp(argv[first], "--") == 0)
-    ++first;
-  else if (first < argc && argv[first][0] == '-') {
-    std::fprintf(stderr, "%s: unknown option '%s' (put -- before a command that starts with -)\n",
-                 kName, argv[first]);
-    usage(stderr);
-    return 2;
-  }
+  if (amplifiers.empty()) amplifiers.push_back({});
+  // Others first: they come before the amplifier in the bus's order, where a host meets them.
+  std::vector<qxusb::DeviceSpec> devices = others;
+  devices.insert(devices.end(), amplifiers.begin(), amplifiers.end());
   if (first >= argc) {
     usage(stderr);
     return 2;
@@ -119,7 +144,7 @@ int main(int argc, char **argv) {
   const std::string saved_tmpdir = user_tmpdir ? user_tmpdir : "";
   prefer_memory_tmpdir();
   std::string error;
-  auto bus = qxusb::EmulatedBus::start(true, error);
+  auto bus = qxusb::EmulatedBus::start(true, error, devices);
   if (user_tmpdir)
     setenv("TMPDIR", saved_tmpdir.c_str(), 1);
   else
