@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <iostream>
 
+#include "record_devices.h"
 #include "record_options.h"
 #include "record_session.h"
 
@@ -35,6 +37,8 @@ int main(int argc, char **argv) {
     case qx470rec::Outcome::kRun:
       break;
   }
+  // The bridge reads the choice at every listing, so it holds for everything this process does.
+  if (!opts.device.empty()) setenv(qx470rec::kSerialVariable, opts.device.c_str(), 1);
   struct sigaction sa {};
   sa.sa_handler = on_stop_signal;
   sigemptyset(&sa.sa_mask);
@@ -47,5 +51,6 @@ int main(int argc, char **argv) {
   const bool progress = !opts.quiet && isatty(STDERR_FILENO) == 1 &&
                         !(opts.output == "-" && isatty(STDOUT_FILENO) == 1);
   qx470rec::SessionIo io{std::cout, std::cerr, progress, &g_stop, {}};
+  if (opts.scan) return qx470rec::run_scan(io);
   return opts.show ? qx470rec::run_show(io) : qx470rec::run_record(opts, io);
 }

@@ -30,8 +30,9 @@ std::string lower(std::string s) {
 }  // namespace
 
 std::string usage() {
-  return "Usage: qx470-record [-r RATES] [-t DURATION | -n SAMPLES] -o FILE [-q]\n"
-         "       qx470-record --show\n"
+  return "Usage: qx470-record [-d SERIAL] [-r RATES] [-t DURATION | -n SAMPLES] -o FILE [-q]\n"
+         "       qx470-record [-d SERIAL] --show\n"
+         "       qx470-record --scan\n"
          "Records the QX-470-USB amplifier to a file; every lost sample is reported.\n"
          "\n"
          "  -r, --rate RATES       per-channel rates, CH=KS joined by commas: CH 1 to 4,\n"
@@ -43,11 +44,14 @@ std::string usage() {
          "  -o, --output FILE      .edf (EDF+), .csv, .flac, .wav (RF64 past 4 GiB) or .dat\n"
          "                         (raw int16 with a .json sidecar); - writes CSV to stdout\n"
          "  -q, --quiet            no progress line\n"
+         "  -d, --device SERIAL    the amplifier with this serial number, when several are\n"
+         "                         attached (sets QX470_USB_SERIAL for this process)\n"
          "      --show             show the device status and calibration value, then exit\n"
+         "      --scan             list the attached amplifiers with their serial numbers\n"
          "  -h, --help             this help\n"
          "\n"
          "Exit status: 0 recorded without loss, 3 recorded but samples were lost,\n"
-         "1 device or file error, 2 bad arguments.\n";
+         "1 device or file error, 2 bad arguments. --scan: 0 if an amplifier was found, else 1.\n";
 }
 
 const char *format_name(Format format) {
@@ -181,11 +185,12 @@ std::array<uint64_t, 4> sample_targets(const Options &opts) {
 
 Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &out,
                            std::ostream &err) {
-  enum { kShow = 1000 };
+  enum { kShow = 1000, kScan };
   static const option long_options[] = {
       {"rate", required_argument, nullptr, 'r'},    {"time", required_argument, nullptr, 't'},
       {"samples", required_argument, nullptr, 'n'}, {"output", required_argument, nullptr, 'o'},
       {"quiet", no_argument, nullptr, 'q'},         {"show", no_argument, nullptr, kShow},
+      {"scan", no_argument, nullptr, kScan},        {"device", required_argument, nullptr, 'd'},
       {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
   Options o;
   std::string seen;
@@ -197,7 +202,7 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
   opterr = 0;  // our own messages, which quote what was typed
   for (;;) {
     const int prev = optind ? optind : 1;
-    const int ch = getopt_long(argc, argv, "+:r:t:n:o:qh", long_options, nullptr);
+    const int ch = getopt_long(argc, argv, "+:r:t:n:o:d:qh", long_options, nullptr);
     if (ch == -1) break;
     const std::string typed = prev < argc ? argv[prev] : "";
     if (ch == '?') return fail("unknown option '" + typed + "'");
@@ -206,7 +211,7 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
       out << usage();
       return Outcome::kExitOk;
     }
-    const char key = ch == kShow ? 'S' : static_cast<char>(ch);
+    const char key = ch == kShow ? 'S' : ch == kScan ? 'L' : static_cast<char>(ch);
     if (seen.find(key) != std::string::npos) return fail("option '" + typed + "' is given twice");
     seen += key;
     std::string message;
@@ -230,14 +235,26 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
       case kShow:
         o.show = true;
         break;
+      case kScan:
+        o.scan = true;
+        break;
+      case 'd':
+        o.device = optarg;
+        if (o.device.empty()) message = "empty serial number: give -d SERIAL (--scan lists them)";
+        break;
       default:
         message = "unknown option '" + typed + "'";
     }
     if (!message.empty()) return fail(message);
   }
   if (optind < argc) return fail(std::string("unexpected argument '") + argv[optind] + "'");
+  if (o.scan) {
+    if (seen != "L") return fail("--scan takes no other option");
+    opts = o;
+    return Outcome::kRun;
+  }
   if (o.show) {
-    if (seen != "S") return fail("--show takes no other option");
+    if (seen != "S" && seen != "dS" && seen != "Sd") return fail("--show takes no option but -d");
     opts = o;
     return Outcome::kRun;
   }

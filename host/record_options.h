@@ -24,6 +24,8 @@ struct Options {
   Format format = Format::kCsv;
   bool quiet = false;
   bool show = false;
+  bool scan = false;
+  std::string device;  // -d: the serial number of the amplifier to use, empty for the only one
 };
 
 enum class Outcome { kRun, kExitOk, kBadArguments };

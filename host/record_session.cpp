@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "QX470USB.h"
 #include "continuous_reader.h"
+#include "record_devices.h"
 #include "record_writers.h"
 
 namespace qx470rec {
@@ -28,7 +30,7 @@ std::string status_words(int32_t status) {
     case kReady:
       return "ready (status 101)";
     case -5:
-      return "no QX-470-USB found (status -5): is it plugged in, and may this user open it?";
+      return no_device_words();
     case -8:
       return "the amplifier does not answer (status -8): is it powered?";
     default:
@@ -61,6 +63,13 @@ int run_show(SessionIo &io) {
   const int32_t status = device_status();
   io.out << "Device: " << status_words(status) << "\n";
   if (status != kReady) return kExitDeviceOrFile;
+  std::vector<AttachedAmplifier> amps;
+  attached_amplifiers(amps);
+  const char *chosen = std::getenv(kSerialVariable);
+  if (chosen && *chosen)
+    io.out << "Serial number: " << chosen << "\n";
+  else if (amps.size() == 1)
+    io.out << "Serial number: " << amps[0].serial << "\n";
   const int32_t cal = Get_Calibration_Data();
   if (cal >= kCalMin && cal <= kCalMax) {
     char vpc[32];

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "qxsim.h"
+#include "record_devices.h"
 
 extern char **environ;
 
@@ -125,6 +126,58 @@ TEST_F(RecordCli, ShowSaysTheStatusAndTheCalibrationValue) {
   EXPECT_NE(out_.find("not readable (read 12"), std::string::npos) << out_;
   EXPECT_EQ(run({"--show"}, {"QXSIM_ATTACHED=0"}), 1);
   EXPECT_NE(out_.find("status -5"), std::string::npos) << out_;
+}
+
+// The simulated amplifier has serial number QX47000; -d chooses it or finds nothing.
+TEST_F(RecordCli, ScanListsTheAmplifierAndDeviceChoosesByItsSerialNumber) {
+  EXPECT_EQ(run({"--scan"}, {"QXSIM_SIGNAL=1"}), 0) << err_;
+  EXPECT_NE(out_.find("QX47000          QX-470-USB"), std::string::npos) << out_;
+  EXPECT_EQ(run({"-d", "QX47000", "--show"}), 0) << err_;
+  EXPECT_NE(out_.find("Serial number: QX47000"), std::string::npos) << out_;
+
+  const std::string out = (dir_ / "none.csv").string();
+  EXPECT_EQ(run({"-d", "QX47009", "-n", "10", "-o", out}), 1);
+  EXPECT_NE(err_.find("no QX-470-USB with serial number 'QX47009' is attached (status -5); "
+                      "attached: QX47000"),
+            std::string::npos)
+      << err_;
+  EXPECT_FALSE(fs::exists(out));
+
+  EXPECT_EQ(run({"--scan"}, {"QXSIM_ATTACHED=0"}), 1);
+  EXPECT_EQ(out_, "");
+  EXPECT_NE(err_.find("no QX-470-USB found"), std::string::npos) << err_;
+}
+
+// A device whose strings this user may not read is in no listing: sysfs still shows it on the
+// bridge's ids, and that is what --scan and the no-device message name.
+TEST_F(RecordCli, DevicesThisUserMayNotOpenAreFoundThroughSysfs) {
+  const auto device = [&](const std::string &name, const char *pid, int bus, int address) {
+    const fs::path d = dir_ / "sys/bus/usb/devices" / name;
+    fs::create_directories(d);
+    std::ofstream(d / "idVendor") << "0403\n";
+    std::ofstream(d / "idProduct") << pid << "\n";
+    std::ofstream(d / "busnum") << bus << "\n";
+    std::ofstream(d / "devnum") << address << "\n";
+  };
+  device("2-1", "6010", 2, 3);
+  device("1-1", "6010", 1, 5);
+  device("1-2", "6001", 1, 6);                                   // another product of the maker
+  fs::create_directories(dir_ / "sys/bus/usb/devices/1-1:1.0");  // an interface, with no ids
+  const auto refuse_all = [](const std::string &) { return false; };
+  EXPECT_EQ(qx470rec::unopenable_devices(dir_.string(), refuse_all),
+            (std::vector<std::string>{"/dev/bus/usb/001/005", "/dev/bus/usb/002/003"}));
+  const auto refuse_one = [&](const std::string &node) {
+    return node != dir_.string() + "/dev/bus/usb/002/003";
+  };
+  EXPECT_EQ(qx470rec::unopenable_devices(dir_.string(), refuse_one),
+            std::vector<std::string>{"/dev/bus/usb/002/003"});
+  setenv("QX470_USB_IDS", "0403:6001", 1);
+  EXPECT_EQ(qx470rec::unopenable_devices(dir_.string(), refuse_all),
+            std::vector<std::string>{"/dev/bus/usb/001/006"});
+  unsetenv("QX470_USB_IDS");
+  EXPECT_TRUE(qx470rec::unopenable_devices((dir_ / "nothing").string(), refuse_all).empty());
+  // A node that is gone is no permission problem.
+  EXPECT_TRUE(qx470rec::may_open((dir_ / "gone").string()));
 }
 
 TEST_F(RecordCli, AnUnplausibleCalibrationIsReplacedWithAWarning) {

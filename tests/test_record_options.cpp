@@ -119,7 +119,10 @@ TEST(RecordOptions, BadArgumentsAreRefusedWithAMessageThatQuotesThem) {
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"-x", "-o", "x.edf"}, "unknown option '-x'"},
       {{"-o", "x.edf", "extra"}, "unexpected argument 'extra'"},
-      {{"--show", "-q"}, "--show takes no other option"},
+      {{"--show", "-q"}, "--show takes no option but -d"},
+      {{"--scan", "-d", "QX47001"}, "--scan takes no other option"},
+      {{"-d", "", "-o", "x.edf"}, "empty serial number"},
+      {{"-o", "x.edf", "-d"}, "option '-d' needs a value"},
       {{"-r", "1=100,2=50", "-o", "x.flac"}, "FLAC holds one sample rate"},
       {{"-r", "1=100,2=50", "-o", "x.wav"}, "WAV holds one sample rate"},
       {{"-r", "1=100,2=50", "-o", "-"}, "CSV on standard output holds one sample rate"},
@@ -143,6 +146,11 @@ TEST(RecordOptions, HelpGoesToStandardOutputAndShowStandsAlone) {
   const Parsed s = parse({"--show"});
   EXPECT_EQ(s.outcome, Outcome::kRun);
   EXPECT_TRUE(s.opts.show);
+  const Parsed d = parse({"--device", "QX47002", "--show"});
+  EXPECT_EQ(d.outcome, Outcome::kRun) << d.err;
+  EXPECT_EQ(d.opts.device, "QX47002");
+  EXPECT_TRUE(parse({"--scan"}).opts.scan);
+  EXPECT_EQ(parse({"-d", "QX47001", "-o", "x.edf"}).opts.device, "QX47001");
   // Parsing twice in one process starts afresh.
   EXPECT_EQ(parse({"-o", "y.csv"}).opts.output, "y.csv");
 }

@@ -10,9 +10,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
+
+#ifdef QX470_RECORD_PATH
+#include "amplifier.h"  // the test pattern
+#endif
 
 namespace {
 
@@ -234,6 +239,101 @@ TEST(UsbEmulatorCli, TheConsoleSeesAnUnpoweredAmplifier) {
   finish(c, 60);
   EXPECT_NE(c.seen.find("Device is not powered"), std::string::npos) << c.seen;
   EXPECT_EQ(c.seen.find("Device Ready"), std::string::npos);
+}
+#endif
+
+// A lab bench: two amplifiers, and another device on the same ids.
+const std::vector<std::string> kBench = {kEmulator, "--other",  "Dual RS232", "--serial",
+                                         "QX47001", "--serial", "QX47002"};
+
+std::vector<std::string> on_bench(std::vector<std::string> command) {
+  std::vector<std::string> args = kBench;
+  args.push_back("--");
+  args.insert(args.end(), command.begin(), command.end());
+  return args;
+}
+
+#ifdef QX470_RECORD_PATH
+// A recording of channel 1 alone at 100 kS/s: `samples` of the test pattern from the first one
+// after priming (ten words) on.
+::testing::AssertionResult holds_the_pattern(const std::string &path, size_t samples) {
+  std::ifstream f(path, std::ios::binary);
+  std::vector<int16_t> v(samples + 1);
+  f.read(reinterpret_cast<char *>(v.data()), static_cast<std::streamsize>(v.size() * 2));
+  if (static_cast<size_t>(f.gcount()) != samples * 2)
+    return ::testing::AssertionFailure() << path << " holds " << f.gcount() << " bytes";
+  for (size_t i = 0; i < samples; ++i) {
+    const auto want = static_cast<int16_t>(qxsim::pattern_value(0, i + 10) - 32768);
+    if (v[i] != want)
+      return ::testing::AssertionFailure()
+             << path << " sample " << i << ": " << v[i] << " instead of " << want;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// One process per amplifier, the two streaming at the same time from the one emulated bus. The
+// second starts once the first is recording, so that their start-ups do not meet in umockdev's
+// uevent sockets, which it names by descriptor number in a folder both share.
+TEST(UsbEmulatorCli, TwoAmplifiersRecordAtOnceOneProcessEach) {
+  char dir_template[] = "/tmp/qx470benchXXXXXX";
+  ASSERT_TRUE(mkdtemp(dir_template));
+  const std::string dir = dir_template;
+  const std::string rec = QX470_RECORD_PATH;
+  Child c = spawn(
+      on_bench({"/bin/sh", "-c",
+                "cd " + dir + " || exit 9; " + rec +
+                    " -d QX47001 -r 1=100 -t 3s -q -o a.dat 2>a.err & a=$!; "
+                    "while kill -0 $a 2>/dev/null && [ $(stat -c %s a.dat 2>/dev/null || echo 0) "
+                    "-lt 20000 ]; do sleep 0.01; done; " +
+                    rec +
+                    " -d QX47002 -r 1=100 -t 1s -q -o b.dat 2>b.err; b=$?; wait $a; "
+                    "echo \"exit a=$? b=$b\"; cat a.err b.err"}),
+      {"QXSIM_SIGNAL=1"});
+  finish(c, 120);
+  EXPECT_NE(c.seen.find("exit a=0 b=0"), std::string::npos) << c.seen;
+  EXPECT_TRUE(holds_the_pattern(dir + "/a.dat", 300000));
+  EXPECT_TRUE(holds_the_pattern(dir + "/b.dat", 100000));
+  for (const char *f : {"a.dat", "a.json", "a.err", "b.dat", "b.json", "b.err"})
+    unlink((dir + "/" + f).c_str());
+  rmdir(dir.c_str());
+}
+
+TEST(UsbEmulatorCli, TheRecorderListsTheAmplifiersAndAsksForAChoice) {
+  Child scan = spawn(on_bench({QX470_RECORD_PATH, "--scan"}));
+  EXPECT_EQ(finish(scan, 60), 0) << scan.seen;
+  const size_t first = scan.seen.find("QX47001          QX-470-USB       bus 001 device 003");
+  const size_t second = scan.seen.find("QX47002          QX-470-USB       bus 001 device 004");
+  EXPECT_TRUE(first != std::string::npos && second != std::string::npos && first < second)
+      << scan.seen;
+  EXPECT_EQ(scan.seen.find("Dual RS232"), std::string::npos) << scan.seen;
+
+  Child none = spawn(on_bench({QX470_RECORD_PATH, "-n", "10", "-o", "/dev/null.csv"}));
+  EXPECT_EQ(WEXITSTATUS(finish(none, 60)), 1);
+  EXPECT_NE(none.seen.find("more than one QX-470-USB is attached (QX47001, QX47002): choose one "
+                           "with -d SERIAL"),
+            std::string::npos)
+      << none.seen;
+
+  Child wrong = spawn(on_bench({QX470_RECORD_PATH, "-d", "QX47009", "--show"}));
+  EXPECT_EQ(WEXITSTATUS(finish(wrong, 60)), 1);
+  EXPECT_NE(wrong.seen.find("no QX-470-USB with serial number 'QX47009' is attached (status -5); "
+                            "attached: QX47001, QX47002"),
+            std::string::npos)
+      << wrong.seen;
+}
+#endif
+
+#ifdef QX470_CONSOLE_PATH
+// The console owns one amplifier, as the library does: two make it say what it says of none,
+// and QX470_USB_SERIAL gives it one.
+TEST(UsbEmulatorCli, TheConsoleSeesNoDeviceWithTwoAmplifiersAndUsesTheChosenOne) {
+  Child two = spawn(on_bench({QX470_CONSOLE_PATH}));
+  finish(two, 60);
+  EXPECT_NE(two.seen.find("No Device"), std::string::npos) << two.seen;
+  EXPECT_EQ(two.seen.find("Device Ready"), std::string::npos);
+  Child chosen = spawn(on_bench({QX470_CONSOLE_PATH}), {"QX470_USB_SERIAL=QX47002"});
+  finish(chosen, 60);
+  EXPECT_NE(chosen.seen.find("Device Ready."), std::string::npos) << chosen.seen;
 }
 #endif
 

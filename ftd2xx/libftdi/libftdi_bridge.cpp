@@ -163,10 +163,21 @@ struct Handle {
 };
 
 struct Registry {
+  // Every handle and listing has a libusb context of its own, and libusb starts its device
+  // monitor (a uevent socket and a thread) when the first context of the process comes and stops
+  // it when the last goes. This one, never freed, keeps it started once for the process instead
+  // of at every control exchange; under umockdev, whose uevent sockets are named by descriptor
+  // number, that also keeps processes sharing one emulated bus from colliding on them.
+  libusb_context *anchor = nullptr;
   std::mutex mu;
   std::vector<NodeInfo> listed;  // what the last enumeration found
   std::map<void *, std::shared_ptr<Handle>> open;
   std::vector<UsbId> ids = parse_usb_ids(std::getenv("QX470_USB_IDS"));
+
+  // With `mu` held, before a listing. Tried again until it works: a start can fail for a moment.
+  void hold_device_monitor() {
+    if (!anchor && libusb_init(&anchor) != 0) anchor = nullptr;
+  }
 };
 
 Registry &registry() {
@@ -247,6 +258,7 @@ FT_STATUS enumerate(const std::vector<UsbId> &ids, std::vector<NodeInfo> &nodes)
 bool node_at(int index, bool fresh, NodeInfo &out) {
   Registry &r = registry();
   std::lock_guard lock(r.mu);
+  r.hold_device_monitor();
   if (fresh || r.listed.empty()) enumerate(r.ids, r.listed);
   if (index < 0 || static_cast<size_t>(index) >= r.listed.size()) return false;
   out = r.listed[static_cast<size_t>(index)];
@@ -309,6 +321,7 @@ FT_STATUS FTD2XX_CALL FT_CreateDeviceInfoList(LPDWORD count) {
   if (!count) return FT_INVALID_PARAMETER;
   Registry &r = registry();
   std::lock_guard lock(r.mu);
+  r.hold_device_monitor();
   const FT_STATUS st = enumerate(r.ids, r.listed);
   *count = static_cast<DWORD>(r.listed.size());
   return st;

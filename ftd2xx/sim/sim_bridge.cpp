@@ -207,7 +207,7 @@ FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, LPDWO
         node.Flags = 0;
         node.Type = 6;  // a dual high-speed bridge
         node.ID = 0x04036010;
-        node.LocId = 0x0211u + static_cast<DWORD>(i);
+        node.LocId = 0x1021u + static_cast<DWORD>(i);  // bus 1, address 2, interface A or B
         std::snprintf(node.SerialNumber, sizeof node.SerialNumber, "%s%c", kSerial, 'A' + i);
         std::snprintf(node.Description, sizeof node.Description, "%s",
                       i == 0 ? s.description.c_str() : "QX-470-USB B");
@@ -218,7 +218,7 @@ FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, LPDWO
       node = {};
       node.Type = 5;
       node.ID = 0x04036001;
-      node.LocId = 0x0300u + static_cast<DWORD>(i);
+      node.LocId = 0x1031u + (static_cast<DWORD>(i) << 4);  // the next addresses
       std::snprintf(node.SerialNumber, sizeof node.SerialNumber, "FTX%05d", i);
       std::snprintf(node.Description, sizeof node.Description, "USB <-> Serial");
     }
