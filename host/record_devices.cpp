@@ -42,7 +42,7 @@ std::string permission_words(const std::vector<std::string> &refused) {
   for (const std::string &n : refused) nodes += (nodes.empty() ? "" : ", ") + n;
   return std::to_string(refused.size()) + (refused.size() == 1 ? " USB device" : " USB devices") +
          " on the amplifier's USB ids cannot be opened by this user (" + nodes +
-         "), so whether it is an amplifier cannot be read.\n"
+         "): no amplifier among them can be listed or used.\n"
          "qx470-record: Install the udev rule 60-qx470usb.rules (the package puts it in\n"
          "qx470-record: /usr/lib/udev/rules.d; from the sources, copy udev/60-qx470usb.rules to\n"
          "qx470-record: /etc/udev/rules.d and run 'udevadm control --reload-rules'), join the\n"
@@ -142,9 +142,7 @@ int run_scan(SessionIo &io) {
   std::vector<AttachedAmplifier> amps;
   if (!attached_amplifiers(amps)) {
     io.err << "qx470-record: the USB bridge could not list its devices\n";
-    return kExitDeviceOrFile;
-  }
-  if (amps.empty()) {
+  } else if (amps.empty()) {
     io.err << "qx470-record: no QX-470-USB found\n";
   } else {
     io.out << "Serial number    Description      Location\n";

@@ -24,6 +24,9 @@
 #include "emulated_bus.h"
 #include "ftd2xx.h"
 #include "qxftdi.h"
+#ifdef QX470_WITH_RECORDER
+#include "record_devices.h"
+#endif
 #include "stream_protocol.h"
 #include "umockdev_preload.h"
 
@@ -550,6 +553,33 @@ TEST_F(TwoAmplifiers, TheSerialNumberChoosesOneAndOnlyThatOneIsUsed) {
   EXPECT_EQ(listed_nodes().size(), 0u);
   EXPECT_EQ(Get_QX470USB_Status(), -5);
 }
+
+#ifdef QX470_WITH_RECORDER
+// The recorder lists every amplifier, whatever the choice, to say which are there. The bridge
+// opens by place in its last list, so the choice must be listed again before the next open:
+// the calibration record comes from the chosen amplifier, not from the first of all. Each is
+// chosen in turn, as either may come first in libusb's order.
+TEST_F(TwoAmplifiers, ListingEveryAmplifierLeavesTheChoiceInPlace) {
+  const char *serials[2] = {"QX47001", "QX47002"};
+  const char *records[2] = {"cal:311111 ", "cal:322222 "};
+  for (size_t i = 0; i < 2; ++i)
+    bus_->with_device(i, [&](qxsim::Amplifier &, qxusb::Ft2232d &c) {
+      c.eeprom = qxusb::Ft2232d::eeprom_image(reinterpret_cast<const uint8_t *>(records[i]), 12,
+                                              qxusb::kProduct, serials[i]);
+    });
+  for (size_t i = 0; i < 2; ++i) {
+    setenv("QX470_USB_SERIAL", serials[i], 1);
+    ASSERT_EQ(Get_QX470USB_Status(), 101);
+    std::vector<qx470rec::AttachedAmplifier> all;
+    ASSERT_TRUE(qx470rec::attached_amplifiers(all));
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].serial, "QX47001");
+    EXPECT_EQ(all[1].serial, "QX47002");
+    EXPECT_STREQ(std::getenv("QX470_USB_SERIAL"), serials[i]);
+    EXPECT_EQ(Get_Calibration_Data(), i == 0 ? 311111 : 322222) << serials[i];
+  }
+}
+#endif
 
 }  // namespace
 
