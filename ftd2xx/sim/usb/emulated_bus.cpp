@@ -57,8 +57,8 @@ struct Urb {
 // One device on the bus, at /dev/bus/usb/001/<2 + index>, with its own lock: the umockdev
 // worker serves every device's ioctls, and a test reaches into one device at a time.
 struct Device {
-  Device(std::size_t index, const DeviceSpec &spec)
-      : spec{spec.product.substr(0, 12), spec.serial.substr(0, 12)},  // as the EEPROM holds them
+  Device(std::size_t index, const DeviceSpec &given)
+      : spec{given.product.substr(0, 12), given.serial.substr(0, 12)},  // as the EEPROM holds them
         chip(amp, spec.product, spec.serial),
         devnum(static_cast<int>(index) + 2),
         node(path_for("/dev/bus/usb/001/%03d", devnum)),
@@ -110,16 +110,16 @@ struct Device {
   // umockdev finalises a client when its file is closed; the kernel releases that file's
   // claims and URBs then, so the emulation must too.
   static void client_gone(gpointer self, GObject *where_the_object_was) {
-    auto *impl = static_cast<Device *>(self);
+    auto *device = static_cast<Device *>(self);
     auto *client = reinterpret_cast<UMockdevIoctlClient *>(where_the_object_was);
-    std::lock_guard lock(impl->mu);
-    impl->clients.erase(client);
-    for (auto &c : impl->claims)
+    std::lock_guard lock(device->mu);
+    device->clients.erase(client);
+    for (auto &c : device->claims)
       if (c == client) c = nullptr;
-    for (auto it = impl->urbs.begin(); it != impl->urbs.end();) {
+    for (auto it = device->urbs.begin(); it != device->urbs.end();) {
       if (it->client == client) {
         umockdev_ioctl_data_unref(it->data);
-        it = impl->urbs.erase(it);
+        it = device->urbs.erase(it);
       } else {
         ++it;
       }
