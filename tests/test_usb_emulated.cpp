@@ -88,7 +88,7 @@ uint16_t expected(int channel, uint64_t n) {
 class Emulated : public ::testing::Test {
  protected:
   // The devices on the bus: one amplifier, unless a bench of several says otherwise.
-  virtual std::vector<qxusb::DeviceSpec> bench() const { return {{}}; }
+  virtual std::vector<qxusb::DeviceStrings> bench() const { return {{}}; }
 
   void SetUp() override {
     std::string error;
@@ -428,7 +428,7 @@ std::vector<FT_DEVICE_LIST_INFO_NODE> listed_nodes() {
 class BesideAnotherDevice : public Emulated {
  protected:
   // The other device first: it is what a host meets first on the bus.
-  std::vector<qxusb::DeviceSpec> bench() const override {
+  std::vector<qxusb::DeviceStrings> bench() const override {
     return {{"Dual RS232", "FT1"}, {qxusb::kProduct, "QX47001"}};
   }
 };
@@ -522,7 +522,7 @@ TEST_F(BesideAnotherDevice, TheUdevRuleMatchesTheAmplifierAlone) {
 
 class TwoAmplifiers : public Emulated {
  protected:
-  std::vector<qxusb::DeviceSpec> bench() const override {
+  std::vector<qxusb::DeviceStrings> bench() const override {
     return {{qxusb::kProduct, "QX47001"}, {qxusb::kProduct, "QX47002"}};
   }
 };

@@ -57,15 +57,16 @@ struct Urb {
 // One device on the bus, at /dev/bus/usb/001/<2 + index>, with its own lock: the umockdev
 // worker serves every device's ioctls, and a test reaches into one device at a time.
 struct Device {
-  Device(std::size_t index, const DeviceSpec &given)
-      : spec{given.product.substr(0, 12), given.serial.substr(0, 12)},  // as the EEPROM holds them
-        chip(amp, spec.product, spec.serial),
+  Device(std::size_t index, const DeviceStrings &given)
+      : strings{given.product.substr(0, 12),
+                given.serial.substr(0, 12)},  // as the EEPROM holds them
+        chip(amp, strings.product, strings.serial),
         devnum(static_cast<int>(index) + 2),
         node(path_for("/dev/bus/usb/001/%03d", devnum)),
         sys_path(path_for("/sys/devices/usb1/1-%d", devnum - 1)) {}
 
   std::mutex mu;
-  DeviceSpec spec;
+  DeviceStrings strings;
   qxsim::Amplifier amp{kUnpacedBuffer, 1};  // the chip's FIFO is what bounds it here
   Ft2232d chip;
   const int devnum;
@@ -103,7 +104,8 @@ struct Device {
            "\nE: DRIVER=usb\nA: busnum=1\\n\nA: devnum=" + num +
            "\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\nA: idVendor=0403\\n\n"
            "A: idProduct=6010\\n\nA: manufacturer=" +
-           kManufacturer + "\\n\nA: product=" + spec.product + "\\n\nA: serial=" + spec.serial +
+           kManufacturer + "\\n\nA: product=" + strings.product +
+           "\\n\nA: serial=" + strings.serial +
            "\\n\nH: descriptors=" + hex(Ft2232d::descriptors()) + "\n";
   }
 
@@ -422,7 +424,7 @@ EmulatedBus::EmulatedBus(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 EmulatedBus::~EmulatedBus() = default;
 
 std::unique_ptr<EmulatedBus> EmulatedBus::start(bool from_environment, std::string &error,
-                                                const std::vector<DeviceSpec> &devices) {
+                                                const std::vector<DeviceStrings> &devices) {
   auto impl = std::make_unique<Impl>();
   bool attached = true;
   if (from_environment)
@@ -432,7 +434,7 @@ std::unique_ptr<EmulatedBus> EmulatedBus::start(bool from_environment, std::stri
     if (from_environment) {
       d->amp.apply_environment();
       d->chip.eeprom = Ft2232d::eeprom_image(d->amp.user_area.data(), d->amp.user_area.size(),
-                                             d->spec.product, d->spec.serial);
+                                             d->strings.product, d->strings.serial);
     }
     d->plugged = attached;
     impl->devices.push_back(std::move(d));

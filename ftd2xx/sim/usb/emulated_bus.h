@@ -17,9 +17,10 @@
 
 namespace qxusb {
 
-// One device on the bus: an amplifier's bridge; with another product string, one of the many
-// other devices on the same ids (programmers, serial converters) that a host must leave alone.
-struct DeviceSpec {
+// What one device on the bus calls itself: by default an amplifier's bridge; with another product
+// string, one of the many other devices on the same ids (programmers, serial converters) that a
+// host must leave alone.
+struct DeviceStrings {
   std::string product = kProduct;
   std::string serial = kSerial;
 };
@@ -43,7 +44,7 @@ class EmulatedBus {
   // QXSIM_EEPROM. In a process that also uses the devices, this must come before its first
   // libusb context. Null, with `error` set, on failure.
   static std::unique_ptr<EmulatedBus> start(bool from_environment, std::string &error,
-                                            const std::vector<DeviceSpec> &devices = {{}});
+                                            const std::vector<DeviceStrings> &devices = {{}});
   ~EmulatedBus();
   EmulatedBus(const EmulatedBus &) = delete;
   EmulatedBus &operator=(const EmulatedBus &) = delete;

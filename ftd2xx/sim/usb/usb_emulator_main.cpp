@@ -79,7 +79,7 @@ void prefer_memory_tmpdir() {
 
 int main(int argc, char **argv) {
   int first = 1;
-  std::vector<qxusb::DeviceSpec> amplifiers, others;
+  std::vector<qxusb::DeviceStrings> amplifiers, others;
   while (first < argc && argv[first][0] == '-') {
     const std::string opt = argv[first];
     if (opt == "-h" || opt == "--help") {
@@ -109,7 +109,7 @@ int main(int argc, char **argv) {
   }
   if (amplifiers.empty()) amplifiers.push_back({});
   // Others first: they come before the amplifier in the bus's order, where a host meets them.
-  std::vector<qxusb::DeviceSpec> devices = others;
+  std::vector<qxusb::DeviceStrings> devices = others;
   devices.insert(devices.end(), amplifiers.begin(), amplifiers.end());
   if (first >= argc) {
     usage(stderr);
