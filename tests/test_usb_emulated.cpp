@@ -161,6 +161,15 @@ class Emulated : public ::testing::Test {
     }
   }
 
+  // A third of a second of stream from the amplifier in use, every sample checked.
+  void stream_briefly(const std::array<int, 4> &rates) {
+    const Layout l = layout_for(rates);
+    set_rates(l.rates);
+    ASSERT_EQ(Start_Acquisition(0), 1);
+    EXPECT_TRUE(check_stream(l, 0.3, 30));
+    EXPECT_EQ(Stop_Acquisition(), 0);
+  }
+
   std::unique_ptr<qxusb::EmulatedBus> bus_;
   size_t amp_index_ = 0;  // the device amp() and chip() reach
 };
@@ -442,11 +451,7 @@ TEST_F(BesideAnotherDevice, TheAmplifierIsFoundAndTheOtherDeviceOnlyRead) {
   EXPECT_EQ(Get_QX470USB_Status(), 101);
   EXPECT_EQ(Do_Autozero(), 1);
   amp([](qxsim::Amplifier &a) { EXPECT_TRUE(a.autozeroed); });
-  const Layout l = layout_for({100, 0, 0, 10});
-  set_rates(l.rates);
-  ASSERT_EQ(Start_Acquisition(0), 1);
-  EXPECT_TRUE(check_stream(l, 0.3, 30));
-  EXPECT_EQ(Stop_Acquisition(), 0);
+  ASSERT_NO_FATAL_FAILURE(stream_briefly({100, 0, 0, 10}));
 
   const qxusb::BusCounters other = bus_->counters(0);
   EXPECT_GT(other.string_requests, 0u) << "its product string was never read";
@@ -541,11 +546,7 @@ TEST_F(TwoAmplifiers, TheSerialNumberChoosesOneAndOnlyThatOneIsUsed) {
   EXPECT_STREQ(nodes[0].SerialNumber, "QX47002A");
   EXPECT_STREQ(nodes[1].SerialNumber, "QX47002B");
   EXPECT_EQ(Get_QX470USB_Status(), 101);
-  const Layout l = layout_for({100, 50, 0, 0});
-  set_rates(l.rates);
-  ASSERT_EQ(Start_Acquisition(0), 1);
-  EXPECT_TRUE(check_stream(l, 0.3, 30));
-  EXPECT_EQ(Stop_Acquisition(), 0);
+  ASSERT_NO_FATAL_FAILURE(stream_briefly({100, 50, 0, 0}));
   EXPECT_TRUE(left_alone(bus_->counters(0)));
 
   // A serial number that is not attached finds nothing, not the other amplifier.
