@@ -4,7 +4,6 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <set>
 
 #include "console_io.h"
 #if !defined(_WIN32)
@@ -158,6 +157,8 @@ TEST_F(ConsoleFlow, AFunctionKeyEndsSelectionAndItsSecondCodeIsDropped) {
 // Every reading of channel c is sample 10000 k of it (plus the three samples that priming
 // discards from the simulator's count); readings go on across boundary steps.
 TEST_F(ConsoleFlow, ReadingsAreEveryTenThousandthSampleAcrossBoundarySteps) {
+  // At this speed the device's buffer covers a stall of the whole process of about 160 ms.
+  if (!qxtest::sanitized()) qxsim_set_speed(4);
   qxsim_set_signal(1);
   io.keys({'x'});
   // 27 readings pass the modulus of 262144: wait for a few more after the first step.
@@ -166,8 +167,11 @@ TEST_F(ConsoleFlow, ReadingsAreEveryTenThousandthSampleAcrossBoundarySteps) {
   io.keys_after("V \r", {' '}, 32);
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(io.screen.find("Error"), std::string::npos);
+  // A longer stall (a loaded machine) makes the device drop words, as a real one would, and
+  // then no reading can match the pattern: that says nothing about the console.
+  if (const auto lost = qxsim_lost_words(); lost > 0)
+    GTEST_SKIP() << "this process stalled and the simulated device lost " << lost << " words";
 
-  std::vector<std::set<std::string>> shown(4);
   std::vector<std::map<std::string, uint32_t>> sample_of(4);
   for (int c = 0; c < 4; ++c)
     for (uint32_t k = 0; k <= 60; ++k)
