@@ -26,8 +26,7 @@ def main():
     build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build-bench")
     seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 60.0
     factors = [float(f) for f in sys.argv[3:]] or [10, 20, 50, 100, 200, 400]
-    os.environ["QX470USB_LIBRARY"] = os.path.join(build, "library", "libQX470USB.so")
-    os.environ["QX470HOST_LIBRARY"] = os.path.join(build, "host", "libqx470host.so")
+    os.environ["QX470USB_LIBRARY"] = os.path.join(build, "lib", "libQX470USB.so")
     sys.path.insert(0, os.path.join(ROOT, "python"))
     import qx470usb
 

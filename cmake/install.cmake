@@ -14,42 +14,21 @@ if(WIN32)
   return()
 endif()
 
-set(QX470_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/qx470usb)
-
-# The bridge library has a name of its own, so that it never meets the vendor's libftd2xx.so in a
-# process: neither can stand in for the other.
-foreach(bridge ftd2xx qx470usb_sim)
-  if(TARGET ${bridge})
-    set_target_properties(${bridge} PROPERTIES OUTPUT_NAME qx470usb_bridge VERSION ${PROJECT_VERSION}
-                                               SOVERSION ${PROJECT_VERSION_MAJOR})
-  endif()
-endforeach()
-
 install(TARGETS QX470USB LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES library/include/QX470USB.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS ftd2xx LIBRARY DESTINATION ${QX470_PRIVATE_LIBDIR} NAMELINK_SKIP)
 
-# Programs find the library relative to themselves, so a prefix can be moved or unpacked anywhere.
-# In a system folder the loader finds it anyway, and Debian wants no search path there.
-file(RELATIVE_PATH qx470_bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
-set(QX470_PROGRAM_RPATH "$ORIGIN/${qx470_bin_to_lib}")
-if("${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
-  set(QX470_PROGRAM_RPATH "")
-endif()
+# Programs find the library relative to themselves (their search paths are set where they are
+# built), so a prefix can be moved or unpacked anywhere.
 if(TARGET QX470USB_Test)
-  set_target_properties(QX470USB_Test PROPERTIES INSTALL_RPATH "${QX470_PROGRAM_RPATH}")
   install(TARGETS QX470USB_Test RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
 # The recorder and the reader's C library, for hosts in other languages, beside the library.
 if(TARGET qx470-record)
-  set_target_properties(qx470-record PROPERTIES INSTALL_RPATH "${QX470_PROGRAM_RPATH}")
   install(TARGETS qx470-record RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 if(TARGET qx470_host_c)
-  if(QX470_PROGRAM_RPATH)
-    set_target_properties(qx470_host_c PROPERTIES INSTALL_RPATH "$ORIGIN")
-  endif()
   install(TARGETS qx470_host_c LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES host/qx470_host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endif()
@@ -86,17 +65,14 @@ if(TARGET qx470-record)
 endif()
 qx470_install_man(qx470-sim.1)
 
-# The Python package, where this prefix's Python 3 looks for packages (Debian's own folder for
-# /usr), with the way from there to the libraries written in, so it finds the ones beside it.
+# The Python package, where the system's Python 3 looks for packages under this prefix (Debian's
+# dist-packages: lib/python3/ for /usr, lib/python3.X/ for /usr/local; the user's site folder for
+# ~/.local), with the way from there to the libraries written in, so it finds the ones beside it.
 find_program(QX470_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(QX470_PYTHON3 AND TARGET qx470_host_c)
-  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-    set(QX470_PYTHON_DIR lib/python3/dist-packages)
-  else()
-    execute_process(COMMAND ${QX470_PYTHON3} -c
-      "import os, sysconfig; print(os.path.relpath(sysconfig.get_path('purelib', 'posix_prefix', {'base': '/p', 'platbase': '/p'}), '/p'))"
-      OUTPUT_VARIABLE QX470_PYTHON_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
-  endif()
+  execute_process(COMMAND ${QX470_PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/python_site_dir.py
+                          ${CMAKE_INSTALL_PREFIX}
+                  OUTPUT_VARIABLE QX470_PYTHON_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
   file(RELATIVE_PATH qx470_pkg_to_lib /${QX470_PYTHON_DIR}/qx470usb /${CMAKE_INSTALL_LIBDIR})
   file(WRITE ${CMAKE_BINARY_DIR}/python/_installed.py
        "# Written at installation: where the libraries are, from this package's folder.\n"

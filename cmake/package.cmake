@@ -18,7 +18,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps must find our own private libraries to resolve what links them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
-    ${CMAKE_BINARY_DIR}/ftd2xx ${CMAKE_BINARY_DIR}/library ${CMAKE_BINARY_DIR}/host)
+    ${CMAKE_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR} ${CMAKE_BINARY_DIR}/${QX470_PRIVATE_LIBDIR})
 # The Python package's needs, which dpkg-shlibdeps cannot see; the plot is optional.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-matplotlib")

@@ -1,7 +1,7 @@
 """The library's twenty exports through ctypes, with their exact C signatures.
 
 The library is looked for in three places, in this order: the path in the environment variable
-QX470USB_LIBRARY; the build tree this package sits in (``build/`` beside ``python/``); the
+QX470USB_LIBRARY; the build tree this package sits in (``build/lib/`` beside ``python/``); the
 system's library path (for a package installed with the libraries, their folder first). Channel numbers here are the library's, 0 to 3.
 """
 
@@ -58,18 +58,13 @@ def _source_root():
     return os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def _build_tree_candidates(stem, subdir):
+def _build_tree_dirs():
+    # A build tree is laid out as an install: the shared libraries in lib/ (DLLs in bin/).
     root = _source_root()
-    name = _file_name(stem)
-    dirs = ["build"]
     if sys.platform == "win32":
         bits = "x86_64" if struct.calcsize("P") == 8 else "i686"
-        dirs = ["build-windows-" + bits, "build"]
-    out = []
-    for d in dirs:
-        out.append(os.path.join(root, d, subdir, name))
-        out.append(os.path.join(root, d, "bin", name))
-    return out
+        return [os.path.join(root, "build-windows-" + bits, "bin"), os.path.join(root, "build", "bin")]
+    return [os.path.join(root, "build", "lib")]
 
 
 def _system_names(stem, soversion):
@@ -93,7 +88,7 @@ def _installed_dir():
     return os.path.normpath(os.path.join(here, _installed.LIBDIR))
 
 
-def find(stem, subdir, env, soversion=1, stdcall=False):
+def find(stem, env, soversion=1, stdcall=False):
     """Loads the shared library `stem`: from $env, else the build tree, else the system. Its
     calls are stdcall on 32-bit Windows when `stdcall` says so, cdecl everywhere else."""
     win32 = sys.platform == "win32" and struct.calcsize("P") == 4
@@ -106,10 +101,11 @@ def find(stem, subdir, env, soversion=1, stdcall=False):
         except OSError as e:
             raise LibraryNotFound("%s=%s cannot be loaded: %s" % (env, path, e)) from None
     tried.append("$%s (not set)" % env)
-    for candidate in _build_tree_candidates(stem, subdir):
+    for d in _build_tree_dirs():
+        candidate = os.path.join(d, _file_name(stem))
         if os.path.exists(candidate):
             return loader(candidate), candidate
-    tried.append("the build tree (%s)" % os.path.join(_source_root(), "build", subdir))
+    tried.append("the build tree (%s)" % _build_tree_dirs()[0])
     installed = _installed_dir()
     if installed:
         for name in (_file_name(stem) + ".%d" % soversion, _file_name(stem)):
@@ -136,7 +132,7 @@ def load():
     """The library, loaded once per process, with every export's signature set."""
     global _lib, _path
     if _lib is None:
-        lib, path = find("QX470USB", "library", "QX470USB_LIBRARY", stdcall=True)
+        lib, path = find("QX470USB", "QX470USB_LIBRARY", stdcall=True)
         for name, (restype, argtypes) in SIGNATURES.items():
             fn = getattr(lib, name)
             fn.restype = restype
