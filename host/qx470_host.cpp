@@ -1,8 +1,11 @@
 #include "qx470_host.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <new>
 
+#include "bridge_in_use.h"
 #include "continuous_reader.h"
 
 struct qx470_reader {
@@ -76,6 +79,21 @@ uint64_t qx470_reader_lost(const qx470_reader *reader, int32_t channel) {
 
 double qx470_reader_behind_seconds(const qx470_reader *reader, int32_t channel) {
   return reader != nullptr ? reader->reader.behind_seconds(channel) : 0.0;
+}
+
+int32_t qx470_bridge(char *file, int32_t capacity) {
+  if (file != nullptr && capacity > 0) file[0] = '\0';
+  try {
+    const qx470host::BridgeInUse bridge = qx470host::bridge_in_use();
+    if (file != nullptr && capacity > 0) {
+      const size_t n = std::min(bridge.file.size(), static_cast<size_t>(capacity) - 1);
+      std::memcpy(file, bridge.file.data(), n);
+      file[n] = '\0';
+    }
+    return static_cast<int32_t>(bridge.kind);
+  } catch (...) {
+    return QX470_BRIDGE_UNKNOWN;  // out of memory for the path: nothing is known
+  }
 }
 
 }  // extern "C"

@@ -64,6 +64,18 @@ QX470_HOST_API uint64_t qx470_reader_next_index(const qx470_reader *reader, int3
 QX470_HOST_API uint64_t qx470_reader_lost(const qx470_reader *reader, int32_t channel);
 QX470_HOST_API double qx470_reader_behind_seconds(const qx470_reader *reader, int32_t channel);
 
+/* Which bridge the loaded QX470USB library drives: QX470_BRIDGE_SIMULATED (the simulated
+ * amplifier), QX470_BRIDGE_USB, QX470_BRIDGE_EMULATED_USB (the USB bridge on an emulated bus) or
+ * QX470_BRIDGE_UNKNOWN. The bridge library's path is copied into `file` (at most `capacity` bytes
+ * with the terminating zero; an empty string if unknown); `file` may be NULL. */
+enum {
+  QX470_BRIDGE_UNKNOWN = 0,
+  QX470_BRIDGE_SIMULATED = 1,
+  QX470_BRIDGE_USB = 2,
+  QX470_BRIDGE_EMULATED_USB = 3
+};
+QX470_HOST_API int32_t qx470_bridge(char *file, int32_t capacity);
+
 #ifdef __cplusplus
 }
 #endif

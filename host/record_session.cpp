@@ -62,6 +62,7 @@ std::string seconds_text(double s) {
 int run_show(SessionIo &io) {
   const int32_t status = device_status();
   io.out << "Device: " << status_words(status) << "\n";
+  io.out << "Bridge: " << qx470host::describe(qx470host::bridge_in_use()) << "\n";
   if (status != kReady) return kExitDeviceOrFile;
   std::vector<AttachedAmplifier> amps;
   attached_amplifiers(amps);
@@ -92,6 +93,7 @@ int run_record(const Options &opts, SessionIo &io) {
     io.err << "qx470-record: warning: could not switch the calibration shunt off\n";
   RecordingInfo info;
   info.rates = opts.rates;
+  info.bridge = qx470host::bridge_in_use();
   info.calibration = Get_Calibration_Data();
   if (info.calibration < kCalMin || info.calibration > kCalMax) {
     io.err << "qx470-record: warning: calibration value not readable (read " << info.calibration

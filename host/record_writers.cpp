@@ -71,6 +71,37 @@ std::string path_for_rate(const std::string &path, int rate_ks) {
   return stem + "_" + std::to_string(rate_ks) + "kSps" + ext;
 }
 
+std::string RecordingInfo::equipment() const {
+  switch (bridge.kind) {
+    case qx470host::BridgeKind::kSimulated:
+      return std::string(kDeviceName) + " simulated";
+    case qx470host::BridgeKind::kEmulatedUsb:
+      return std::string(kDeviceName) + " emulated";
+    default:
+      return kDeviceName;
+  }
+}
+
+namespace {
+// A JSON string with its quotes; paths and names may hold any byte.
+std::string json_quoted(const std::string &s) {
+  std::string out = "\"";
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      (out += '\\') += ch;
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+}  // namespace
+
 std::string iso8601(std::chrono::system_clock::time_point t) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
   const std::time_t secs = static_cast<std::time_t>(ms.count() / 1000);
@@ -160,7 +191,7 @@ class EdfWriter : public Writer {
       ok = ok && edf_set_physical_dimension(handle_, sig, "V") == 0;
       ok = ok && edf_set_label(handle_, sig, info.label(c).c_str()) == 0;
     }
-    ok = ok && edf_set_equipment(handle_, kDeviceName) == 0;
+    ok = ok && edf_set_equipment(handle_, info.equipment().c_str()) == 0;
     const std::string cal = "calibration " + std::to_string(info.calibration) + " nV per count";
     ok = ok && edf_set_recording_additional(handle_, cal.c_str()) == 0;
     ok = ok && edf_set_number_of_annotation_signals(handle_, kAnnotationSignals) == 0;
@@ -371,7 +402,8 @@ class CsvWriter : public GroupedWriter {
   std::string begin(std::chrono::system_clock::time_point start) override {
     for (size_t g = 0; g < groups_.size(); ++g) {
       std::string h;
-      h += "# device: " + std::string(kDeviceName) + "\n";
+      h += "# device: " + info_.equipment() + "\n";
+      h += "# bridge: " + describe(info_.bridge) + "\n";
       h += "# start: " + iso8601(start) + "\n";
       h += "# rate: " + std::to_string(groups_[g].rate * 1000) + " samples/s per channel\n";
       char vpc[64];
@@ -518,7 +550,9 @@ class DatWriter : public GroupedWriter {
     char vpc[64];
     std::snprintf(vpc, sizeof vpc, "%.9g", info_.volts_per_count());
     std::string j = "{\n";
-    j += "  \"device\": \"" + std::string(kDeviceName) + "\",\n";
+    j += "  \"device\": " + json_quoted(info_.equipment()) + ",\n";
+    j += "  \"bridge\": {\"kind\": " + json_quoted(bridge_kind_words(info_.bridge.kind)) +
+         ", \"file\": " + json_quoted(info_.bridge.file) + "},\n";
     j += "  \"start\": \"" + start_ + "\",\n";
     j += "  \"dtype\": \"<i2\",\n";
     j += "  \"values\": \"code - 32768, interleaved by channel in each file\",\n";
@@ -526,8 +560,8 @@ class DatWriter : public GroupedWriter {
     j += "  \"volts_per_count\": " + std::string(vpc) + ",\n";
     j += "  \"files\": [\n";
     for (size_t g = 0; g < groups_.size(); ++g) {
-      j += "    {\"file\": \"" + base_name(file_for(g)) +
-           "\", \"rate\": " + std::to_string(groups_[g].rate * 1000) + ", \"channels\": [";
+      j += "    {\"file\": " + json_quoted(base_name(file_for(g))) +
+           ", \"rate\": " + std::to_string(groups_[g].rate * 1000) + ", \"channels\": [";
       for (size_t k = 0; k < groups_[g].channels.size(); ++k)
         j += (k ? ", \"" : "\"") + info_.label(groups_[g].channels[k]) + "\"";
       j += "], \"frames\": " + std::to_string(frames_done_.size() > g ? frames_done_[g] : 0) + "}";
@@ -570,10 +604,11 @@ class SoundWriter : public GroupedWriter {
     std::snprintf(vpc, sizeof vpc, "%.9g", info_.volts_per_count());
     std::string labels;
     for (int c : groups_[0].channels) labels += (labels.empty() ? "" : " ") + info_.label(c);
-    const std::string comment = std::string(kDeviceName) + " " + labels + ", start " +
-                                iso8601(start) + "; samples are counts (code - 32768), " + vpc +
-                                " V per count (calibration " + std::to_string(info_.calibration) +
-                                " nV per count); lost samples are 0";
+    const std::string comment =
+        info_.equipment() + " " + labels + ", start " + iso8601(start) +
+        "; samples are counts (code - 32768), " + vpc + " V per count (calibration " +
+        std::to_string(info_.calibration) +
+        " nV per count); lost samples are 0; bridge: " + describe(info_.bridge);
     sf_set_string(file_, SF_STR_COMMENT, comment.c_str());
     sf_set_string(file_, SF_STR_SOFTWARE, "qx470-record");
     return {};

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge_in_use.h"
 #include "continuous_reader.h"
 #include "record_options.h"
 
@@ -21,6 +22,10 @@ constexpr const char *kDeviceName = "QX-470-USB";
 struct RecordingInfo {
   std::array<int, 4> rates{};    // kS/s by library channel, 0 off
   int32_t calibration = 312500;  // nV per count
+  // What the library drove: every file says so, so the simulator is never taken for the device.
+  qx470host::BridgeInUse bridge;
+  // The equipment as files name it: the device, and what stood in for it when it was not there.
+  std::string equipment() const;
   double volts_per_count() const { return calibration * 1e-9; }
   std::string label(int channel) const { return "Ch" + std::to_string(channel + 1); }
 };

@@ -3,6 +3,7 @@
  * stretch as a gap with its extent, argument guards, and nothing left open after the close. */
 #define _POSIX_C_SOURCE 200809L
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
 
 #include "QX470USB.h"
@@ -105,6 +106,15 @@ int main(void) {
 
   qx470_reader_close(r);
   CHECK(qxsim_open_handles() == 0);
+
+  /* The bridge below the library is named for what it is, its path cut to what fits. */
+  char file[4096], small[8];
+  CHECK(qx470_bridge(file, (int32_t)sizeof file) == QX470_BRIDGE_SIMULATED);
+  CHECK(strstr(file, "/libqx470usb_bridge.so.1") != NULL || strstr(file, "ftd2xx.dll") != NULL);
+  CHECK(qx470_bridge(small, (int32_t)sizeof small) == QX470_BRIDGE_SIMULATED);
+  CHECK(strlen(small) == sizeof small - 1 && strncmp(small, file, sizeof small - 1) == 0);
+  CHECK(qx470_bridge(NULL, 0) == QX470_BRIDGE_SIMULATED);
+
   r = qx470_reader_open(rates); /* the slot is free again */
   CHECK(r != NULL);
   qx470_reader_close(r);

@@ -122,10 +122,13 @@ TEST_F(RecordCli, ShowSaysTheStatusAndTheCalibrationValue) {
   EXPECT_EQ(run({"--show"}), 0);
   EXPECT_NE(out_.find("Device: ready (status 101)"), std::string::npos) << out_;
   EXPECT_NE(out_.find("Calibration: 312500 nV per count"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("Bridge: simulated amplifier (/"), std::string::npos) << out_;
   EXPECT_EQ(run({"--show"}, {"QXSIM_EEPROM=cal:12 "}), 0);
   EXPECT_NE(out_.find("not readable (read 12"), std::string::npos) << out_;
   EXPECT_EQ(run({"--show"}, {"QXSIM_ATTACHED=0"}), 1);
   EXPECT_NE(out_.find("status -5"), std::string::npos) << out_;
+  // Without a device it still says which bridge looked for one.
+  EXPECT_NE(out_.find("Bridge: simulated amplifier"), std::string::npos) << out_;
 }
 
 // The simulated amplifier has serial number QX47000; -d chooses it or finds nothing.

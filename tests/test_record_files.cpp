@@ -126,7 +126,8 @@ TEST_F(Recording, EdfHoldsEverySampleOfEveryChannelAtItsOwnRate) {
   EXPECT_EQ(f.hdr->filetype, EDFLIB_FILETYPE_EDFPLUS);
   EXPECT_EQ(f.hdr->edfsignals, 3);
   EXPECT_EQ(f.hdr->datarecords_in_file, 2);
-  EXPECT_STREQ(f.hdr->equipment, "QX-470-USB");
+  // The simulator is never taken for the device.
+  EXPECT_STREQ(f.hdr->equipment, "QX-470-USB simulated");
   EXPECT_NE(std::string(f.hdr->recording_additional).find("312500"), std::string::npos)
       << f.hdr->recording_additional;
   for (int s = 0; s < 3; ++s) {
@@ -266,7 +267,8 @@ TEST_F(Recording, CsvParsesBackRowByRowWithOneFilePerRate) {
     for (int c : e.channels) want_header += ",Ch" + std::to_string(c + 1);
     EXPECT_EQ(header, want_header);
     const std::string all = ::testing::PrintToString(comments);
-    EXPECT_NE(all.find("# device: QX-470-USB"), std::string::npos) << all;
+    EXPECT_NE(all.find("# device: QX-470-USB simulated"), std::string::npos) << all;
+    EXPECT_NE(all.find("# bridge: simulated amplifier (/"), std::string::npos) << all;
     EXPECT_NE(all.find(e.rate_line), std::string::npos) << all;
     EXPECT_NE(all.find("# volts_per_count: 0.0003125"), std::string::npos) << all;
     EXPECT_NE(all.find("# start: 20"), std::string::npos) << all;
@@ -327,6 +329,10 @@ TEST_F(Recording, AStreamFasterThanTheReaderLosesOnEveryChannelAndSaysSo) {
   std::ifstream side(path("fast.json"));
   std::stringstream json;
   json << side.rdbuf();
+  EXPECT_NE(json.str().find("\"device\": \"QX-470-USB simulated\""), std::string::npos);
+  EXPECT_NE(json.str().find("\"bridge\": {\"kind\": \"simulated amplifier\", \"file\": \"/"),
+            std::string::npos)
+      << json.str();
   for (const char *ch : {"Ch1", "Ch2", "Ch3", "Ch4"})
     EXPECT_NE(json.str().find(std::string("{\"channel\": \"") + ch + "\", \"kind\": \"lost\""),
               std::string::npos)

@@ -314,6 +314,11 @@ TEST(UsbEmulatorCli, TheRecorderListsTheAmplifiersAndAsksForAChoice) {
             std::string::npos)
       << none.seen;
 
+  // The USB bridge on the emulated bus says so, so that a recording never passes for the device's.
+  Child shown = spawn(on_bench({QX470_RECORD_PATH, "-d", "QX47001", "--show"}));
+  EXPECT_EQ(WEXITSTATUS(finish(shown, 60)), 0) << shown.seen;
+  EXPECT_NE(shown.seen.find("Bridge: emulated USB (/"), std::string::npos) << shown.seen;
+
   Child wrong = spawn(on_bench({QX470_RECORD_PATH, "-d", "QX47009", "--show"}));
   EXPECT_EQ(WEXITSTATUS(finish(wrong, 60)), 1);
   EXPECT_NE(wrong.seen.find("no QX-470-USB with serial number 'QX47009' is attached (status -5); "

@@ -11,11 +11,11 @@ Channels are labelled 1 to 4, as the console and qx470-record label them; rates 
 """
 
 from . import lib
-from .core import (Chunk, DeviceError, Gap, ReadResult, Recording, Stream, parse_rates, record,
-                   status_text, to_volts)
+from .core import (Chunk, DeviceError, Gap, Info, ReadResult, Recording, Stream, info,
+                   parse_rates, record, status_text, to_volts)
 
-__all__ = ["status", "record", "Stream", "Recording", "Gap", "Chunk", "ReadResult", "DeviceError",
-           "parse_rates", "status_text", "to_volts", "lib"]
+__all__ = ["status", "info", "record", "Stream", "Recording", "Gap", "Chunk", "ReadResult",
+           "DeviceError", "Info", "parse_rates", "status_text", "to_volts", "lib"]
 
 __version__ = "1.0.0"
 

@@ -33,14 +33,19 @@ SIGNATURES = {
     "qx470_reader_next_index": (c_uint64, [c_void_p, c_int32]),
     "qx470_reader_lost": (c_uint64, [c_void_p, c_int32]),
     "qx470_reader_behind_seconds": (c_double, [c_void_p, c_int32]),
+    "qx470_bridge": (c_int32, [ctypes.c_char_p, c_int32]),
 }
 
+# What qx470_bridge returns, in words.
+BRIDGE_KINDS = {1: "simulated amplifier", 2: "USB", 3: "emulated USB"}
+
 _host = None
+_path = None
 
 
 def load():
     """The reader library, loaded once, after the library it reads from."""
-    global _host
+    global _host, _path
     if _host is None:
         lib.load()
         loaded_from = lib.library_path()
@@ -51,12 +56,26 @@ def load():
                 path = os.path.join(beside, name)
                 if os.path.exists(path):
                     host = ctypes.CDLL(path)
+                    _path = path
                     break
         if host is None:
-            host, _ = lib.find("qx470host", "host", "QX470HOST_LIBRARY")
+            host, _path = lib.find("qx470host", "QX470HOST_LIBRARY")
         for name, (restype, argtypes) in SIGNATURES.items():
             fn = getattr(host, name)
             fn.restype = restype
             fn.argtypes = argtypes
         _host = host
     return _host
+
+
+def library_path():
+    """Where the reader library was loaded from."""
+    load()
+    return _path
+
+
+def bridge():
+    """(kind in words, the bridge library's path) of the bridge the loaded library drives."""
+    buf = ctypes.create_string_buffer(4096)
+    kind = load().qx470_bridge(buf, len(buf))
+    return BRIDGE_KINDS.get(kind, "unknown"), os.fsdecode(buf.value)

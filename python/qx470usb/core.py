@@ -6,6 +6,7 @@ library's channel 0). Rates are in kS/s: 100, 50, 20, 10, 5, 2 or 1.
 
 import ctypes
 import datetime
+import os
 import time
 import warnings
 from typing import Dict, List, NamedTuple, Optional, Union
@@ -34,6 +35,26 @@ class Gap(NamedTuple):
     index: int
     count: int
     kind: str
+
+
+class Info(NamedTuple):
+    """Which amplifier a host drives: the library's file, the reader's, and the bridge below the
+    library (bridge: "simulated amplifier", "USB" or "emulated USB"; bridge_file: its path)."""
+
+    library: str
+    reader: str
+    bridge: str
+    bridge_file: str
+
+    def __str__(self):
+        return "%s (%s), through %s" % (self.bridge, self.bridge_file or "?", self.library)
+
+
+def info() -> Info:
+    """What this process drives; the simulator is never taken for the device."""
+    kind, path = _host.bridge()
+    return Info(os.path.abspath(lib.library_path()) if os.sep in lib.library_path()
+                else lib.library_path(), _host.library_path(), kind, path)
 
 
 class Chunk(NamedTuple):
@@ -126,6 +147,7 @@ class Stream:
         self.gaps: List[Gap] = []
         self.calibration = DEFAULT_CALIBRATION
         self.start_time: Optional[datetime.datetime] = None
+        self.info: Optional[Info] = None  # what was driven, from start() on
         self._chunk = int(chunk)
         self._reader = None
         block = _block_seconds({ch: r // 1000 for ch, r in self.rates.items()})
@@ -136,6 +158,12 @@ class Stream:
         self.start()
         return self
 
+    def __repr__(self):
+        rates = ", ".join("%d: %d S/s" % (c, r) for c, r in sorted(self.rates.items()))
+        state = "open" if self._reader is not None else "closed"
+        source = "; %s" % self.info.bridge if self.info is not None else ""
+        return "<Stream %s; %s%s>" % (rates, state, source)
+
     def __exit__(self, *exc):
         self.close()
         return False
@@ -144,6 +172,7 @@ class Stream:
         if self._reader is not None:
             return
         self.calibration = _prepare_device()
+        self.info = info()
         host = _host.load()
         ks = (ctypes.c_int32 * 4)(*[self.rates.get(ch, 0) // 1000 for ch in (1, 2, 3, 4)])
         reader = host.qx470_reader_open(ks)
@@ -244,14 +273,16 @@ def to_volts(codes, calibration: int) -> np.ndarray:
 
 class Recording:
     """A finished recording: codes[ch] (numpy uint16 offset-binary codes by channel label),
-    rates[ch] (samples per second), calibration (nV per count), gaps, start_time (UTC)."""
+    rates[ch] (samples per second), calibration (nV per count), gaps, start_time (UTC), and info:
+    which amplifier was recorded (Info; info.bridge is "simulated amplifier" for the simulator)."""
 
-    def __init__(self, codes, rates, calibration, gaps, start_time):
+    def __init__(self, codes, rates, calibration, gaps, start_time, info=None):
         self.codes: Dict[int, np.ndarray] = codes
         self.rates: Dict[int, int] = rates
         self.calibration: int = calibration
         self.gaps: List[Gap] = gaps
         self.start_time: datetime.datetime = start_time
+        self.info: Optional[Info] = info
 
     def volts(self, channel: int) -> np.ndarray:
         """The channel's samples in volts (float64)."""
@@ -264,7 +295,8 @@ class Recording:
     def __repr__(self):
         chans = ", ".join("%d: %d S at %d S/s" % (c, len(self.codes[c]), self.rates[c])
                           for c in sorted(self.codes))
-        return "<Recording %s; %d gaps>" % (chans, len(self.gaps))
+        source = "; %s" % self.info.bridge if self.info is not None else ""
+        return "<Recording %s; %d gaps%s>" % (chans, len(self.gaps), source)
 
 
 def targets(rates: Dict[int, int], seconds=None, samples=None) -> Dict[int, int]:
@@ -314,4 +346,4 @@ def record(rates, seconds=None, samples=None) -> Recording:
         codes = {ch: out[ch].astype(np.uint16) for ch in sorted(want)}
         return Recording(codes, dict(stream.rates), stream.calibration,
                          [g for g in stream.gaps if g.index < want[g.channel]],
-                         stream.start_time)
+                         stream.start_time, stream.info)

@@ -75,3 +75,16 @@ def test_a_library_that_cannot_be_found_names_the_three_places():
     assert "$QX470USB_LIBRARY" in r.stdout
     assert "the build tree" in r.stdout
     assert "the system's library path" in r.stdout
+
+
+def test_the_library_alone_is_enough_and_says_which_amplifier_it_drives():
+    # QX470USB_LIBRARY names the library only; the reader lies beside it in a build and an install.
+    code = ("import os, qx470usb; i = qx470usb.info(); print(i.bridge); print(i.bridge_file);"
+            "print(os.path.dirname(i.reader) == os.path.dirname(i.library)); print(i)")
+    r = run_python(code, QX470HOST_LIBRARY="")
+    assert r.returncode == 0, r.stderr
+    kind, bridge_file, beside, line = r.stdout.splitlines()
+    assert kind == "simulated amplifier"
+    assert os.path.basename(bridge_file) == "libqx470usb_bridge.so.1" and os.path.exists(bridge_file)
+    assert beside == "True"
+    assert line.startswith("simulated amplifier (%s), through " % bridge_file)
