@@ -37,6 +37,15 @@ def test_every_channel_at_mixed_rates_sample_by_sample(sim):
         np.testing.assert_array_equal(codes, pattern(sim, ch, k, len(codes)), "channel %d" % ch)
 
 
+def test_a_recording_says_which_amplifier_it_came_from(sim):
+    rec = qx470usb.record({1: 10}, samples=1000)
+    assert rec.info == qx470usb.info()
+    assert rec.info.bridge == "simulated amplifier"
+    assert "simulated amplifier" in repr(rec)
+    with qx470usb.Stream({1: 10}) as stream:
+        assert "open; simulated amplifier" in repr(stream)
+
+
 def test_seconds_and_volts(sim):
     rec = qx470usb.record({2: 10}, seconds=0.25)
     assert list(rec.codes) == [2] and len(rec.codes[2]) == 2500
@@ -60,6 +69,9 @@ def test_a_stalled_reader_gets_its_gap_with_the_extent(sim):
         assert first.gap is None
         sim.qxsim_set_speed(20.0)
         time.sleep(1.5)
+        # Slow again, so that a busy machine's reader is not lapped a second time while it
+        # catches up: one gap, then samples.
+        sim.qxsim_set_speed(0.05)
         results = []
         while True:
             r = s.read_into(1, buf)
