@@ -6,6 +6,9 @@
 # device.
 set -u
 exe=$1
+# The wine command, unless scripts/windows.sh names the 64-bit loader: on a machine that runs no
+# 32-bit programs the wine command cannot start anything.
+wine=${QX470_WINE:-wine}
 dir=$(mktemp -d)
 pid=
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$dir"' EXIT
@@ -25,7 +28,7 @@ wait_for() {
 }
 
 mkfifo "$dir/keys"
-QXSIM_SPEED=0 timeout 180 wine "$exe" < "$dir/keys" > "$dir/out" 2>&1 &
+QXSIM_SPEED=0 timeout 180 "$wine" "$exe" < "$dir/keys" > "$dir/out" 2>&1 &
 pid=$!
 exec 3> "$dir/keys"
 wait_for "Device Ready." 60 && wait_for "hit any other key when done" 30 && printf 'x' >&3 &&
@@ -48,7 +51,7 @@ if [ $fail -ne 0 ]; then
   exit 1
 fi
 
-printf '\n' | QXSIM_ATTACHED=0 timeout 60 wine "$exe" > "$dir/out" 2>&1
+printf '\n' | QXSIM_ATTACHED=0 timeout 60 "$wine" "$exe" > "$dir/out" 2>&1
 rc=$?
 wait_for "No Device" 1
 [ $rc -eq 0 ] || { echo "FAIL: the run without a device ended with $rc"; fail=1; }
