@@ -1,6 +1,7 @@
 #include "continuous_reader.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "QX470USB.h"
@@ -11,6 +12,16 @@ namespace {
 constexpr int32_t kNothingYet = -1;
 constexpr int32_t kGone = -4;
 constexpr double kWordsPerBlock = 16384.0;
+// A shortfall against the clock is reported once it exceeds a few blocks (the buffers below the
+// library and the host's own jitter) plus a share for the amplifier's crystal against the host's,
+// and has stayed for a second: a process that was stalled catches up faster than real time.
+constexpr double kClockSlackBlocks = 4.0;
+constexpr double kClockSlackShare = 0.002;
+constexpr double kClockPersistSeconds = 1.0;
+
+double seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 }  // namespace
 
 bool is_supported_rate(int rate_ks) {
@@ -40,6 +51,12 @@ uint64_t ContinuousReader::lost(int channel) const {
   return channel_on(channel) ? lost_[static_cast<size_t>(channel)] : 0;
 }
 
+double ContinuousReader::samples_in_blocks(int channel, double blocks) const {
+  double total = 0;
+  for (int r : rates_) total += r > 0 ? r : 0;
+  return total > 0 ? blocks * kWordsPerBlock * rate_ks(channel) / total : 0.0;
+}
+
 double ContinuousReader::block_seconds() const {
   double words_per_second = 0;
   for (int r : rates_) words_per_second += r > 0 ? r * 1000.0 : 0.0;
@@ -61,11 +78,13 @@ bool ContinuousReader::start() {
     next_[i] = 0;
     index_[i] = 0;
     lost_[i] = 0;
+    stream_base_[i] = 0;
     pending_[i].clear();
   }
   steps_ = 0;
   last_blocks_ = 0;
   streams_ = 0;
+  restart_clock();
   if (LV_Start_Acquisition() != 1) {
     Stop_Acquisition();  // a refused start may still have opened the stream channel
     return false;
@@ -102,31 +121,108 @@ bool ContinuousReader::restart() {
     index_[i] += tail[i];
     lost_[i] += tail[i];
     next_[i] = 0;
+    stream_base_[i] = index_[i];
   }
   steps_ = 0;
   last_blocks_ = 0;
   ++streams_;
+  restart_clock();  // the pause asked for is no shortfall
   return true;
 }
 
-// A block count that went backwards means the library began a new stream under us (a restart
-// not made through this reader); sample numbers start from 0 and the boundary is back at 0.
-void ContinuousReader::observe_stream() {
-  const uint32_t blocks = Get_Blocks_Transferred();
-  if (blocks < last_blocks_) begin_new_stream();
-  last_blocks_ = blocks;
+void ContinuousReader::restart_clock() {
+  last_look_ = last_change_ = Clock::now();
+  quiet_seconds_ = active_seconds_ = anchor_blocks_ = credited_blocks_ = suspect_blocks_ = 0;
+  anchored_ = suspect_ = false;
 }
 
-void ContinuousReader::begin_new_stream() {
+// A block count that went backwards means the library began a new stream under us: it
+// realigned the stream after words were lost below it (or another caller restarted it). Sample
+// numbers start from 0 and the boundary is back at 0.
+void ContinuousReader::observe_stream() {
+  const uint32_t blocks = Get_Blocks_Transferred();
+  if (blocks < last_blocks_) begin_new_stream(blocks);
+  const bool changed = blocks != last_blocks_;
+  last_blocks_ = blocks;
+  check_clock(blocks, Clock::now(), changed);
+}
+
+void ContinuousReader::begin_new_stream(uint32_t blocks_now) {
+  const auto now = Clock::now();
+  // The old stream's last whole block had come in by the time its count was last seen to change;
+  // the new one began about as many blocks ago as it has now. In between the amplifier's
+  // samples were lost, and the time they took is kept, so every later sample keeps its time.
+  const double dark = std::max(0.0, seconds(now - last_change_) - blocks_now * block_seconds());
   for (int c = 0; c < kChannels; ++c) {
     if (!channel_on(c)) continue;
     const size_t i = static_cast<size_t>(c);
-    pending_[i].push_back({c, GapKind::kRestart, index_[i], 0});
+    const auto had = static_cast<uint64_t>(samples_in_blocks(c, last_blocks_));
+    const uint64_t old_end = stream_base_[i] + had;
+    const uint64_t unread = old_end > index_[i] ? old_end - index_[i] : 0;
+    const auto in_dark = static_cast<uint64_t>(std::llround(dark * rates_[i] * 1000.0));
+    const uint64_t count = unread + in_dark;
+    pending_[i].push_back({c, GapKind::kRealign, index_[i], count});
+    index_[i] += count;
+    lost_[i] += count;
     next_[i] = 0;
+    stream_base_[i] = index_[i];
   }
   steps_ = 0;
   last_blocks_ = 0;
   ++streams_;
+  restart_clock();
+}
+
+// Compares the blocks of the current stream with the steady clock. Time counts while blocks are
+// coming, and while the reader did not look (a stalled process: the amplifier went on sending);
+// a stretch in which the reader looked and nothing came (a device that stopped, a stream slower
+// than its rate) counts only while it is as short as the time between two blocks.
+void ContinuousReader::check_clock(uint32_t blocks, Clock::time_point now, bool changed) {
+  const double looked_after = seconds(now - last_look_);
+  last_look_ = now;
+  if (!anchored_) {
+    if (blocks > 0) {
+      anchored_ = true;
+      anchor_blocks_ = blocks;
+      last_change_ = now;
+    }
+    return;
+  }
+  const double block = block_seconds();
+  if (!changed) {
+    quiet_seconds_ += looked_after;
+    return;
+  }
+  active_seconds_ += looked_after + (quiet_seconds_ <= 2 * block ? quiet_seconds_ : 0.0);
+  quiet_seconds_ = 0;
+  last_change_ = now;
+  const double expected = active_seconds_ / block;
+  const double shortfall = expected - (blocks - anchor_blocks_ + credited_blocks_);
+  if (shortfall <= kClockSlackBlocks + kClockSlackShare * expected) {
+    suspect_ = false;
+    return;
+  }
+  if (!suspect_ || shortfall < suspect_blocks_ - 1) {  // first seen, or still catching up
+    suspect_ = true;
+    suspect_blocks_ = shortfall;
+    suspect_since_ = now;
+    return;
+  }
+  if (seconds(now - suspect_since_) < std::max(kClockPersistSeconds, 2 * block)) return;
+  // It stayed: blocks that the clock says were sent never came, and no layer said so.
+  const double whole = std::floor(shortfall);
+  credited_blocks_ += whole;
+  suspect_ = false;
+  for (int c = 0; c < kChannels; ++c) {
+    if (!channel_on(c)) continue;
+    const size_t i = static_cast<size_t>(c);
+    const auto count = static_cast<uint64_t>(std::llround(samples_in_blocks(c, whole)));
+    if (count == 0) continue;
+    pending_[i].push_back({c, GapKind::kClock, index_[i], count});
+    index_[i] += count;
+    lost_[i] += count;
+    stream_base_[i] += count;
+  }
 }
 
 // Once every channel's next sample number has passed its modulus, whole steps of the boundary
@@ -203,14 +299,12 @@ ReadResult ContinuousReader::read(int channel, int32_t *dest, int32_t capacity) 
     return r;
   }
   const int32_t got = Get_Data_Samples(dest, channel, next_[i], capacity);
-  const uint32_t blocks_after = Get_Blocks_Transferred();
-  if (blocks_after < last_blocks_) {
-    // The stream began anew during the run: its values may belong to either stream.
-    begin_new_stream();
-    last_blocks_ = blocks_after;
-    return read(channel, dest, capacity);
-  }
-  last_blocks_ = blocks_after;
+  const int streams_before = streams_;
+  observe_stream();
+  // The stream began anew during the run: its values may belong to either stream.
+  if (streams_ != streams_before) return read(channel, dest, capacity);
+  // A shortfall found just now comes before these samples.
+  if (!pending_[i].empty()) return read(channel, dest, capacity);
   if (got > 0) {
     r.first = index_[i];
     r.count = got;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 
@@ -21,6 +22,15 @@ enum class GapKind {
   // samples before it were known to be complete in the old stream but were never read (usually
   // none); the time the amplifier was paused has no samples at all.
   kRestart,
+  // A new stream began that this reader did not ask for: the library realigned the stream after
+  // the device lost words below it (or another caller restarted it). `count` is what the old
+  // stream had that was never read, plus the time until the new stream began, measured on the
+  // steady clock, at the channel's rate: every later sample keeps its true time.
+  kRealign,
+  // The stream delivered fewer samples than the steady clock says it should have, by more than
+  // a few blocks, and no layer reported a loss. `count` is the shortfall at the channel's rate,
+  // placed where the reader had got to when it was found.
+  kClock,
 };
 
 // Either kind: samples [index, index + count) are missing, and the next sample read is
@@ -86,8 +96,13 @@ class ContinuousReader {
   double block_seconds() const;
 
  private:
+  using Clock = std::chrono::steady_clock;
   void observe_stream();
-  void begin_new_stream();
+  void begin_new_stream(uint32_t blocks_now);
+  void check_clock(uint32_t blocks, Clock::time_point now, bool changed);
+  void restart_clock();
+  // Samples of the channel in `blocks` whole blocks of the stream.
+  double samples_in_blocks(int channel, double blocks) const;
   void step_boundary();
   ReadResult recover(int channel);
 
@@ -97,10 +112,24 @@ class ContinuousReader {
   std::array<uint64_t, kChannels> index_{};    // 64-bit index of that sample
   std::array<uint64_t, kChannels> lost_{};
   std::array<std::deque<Gap>, kChannels> pending_{};
-  int32_t steps_ = 0;  // boundary step count given to the library
+  std::array<uint64_t, kChannels> stream_base_{};  // index of the current stream's sample 0
+  int32_t steps_ = 0;                              // boundary step count given to the library
   uint32_t last_blocks_ = 0;
   bool started_ = false;
   int streams_ = 0;
+
+  // The clock: when the block count was last seen to change, and the current stream's time
+  // with data coming (the reader's own pauses and a device that sends nothing do not count).
+  Clock::time_point last_look_{};
+  Clock::time_point last_change_{};
+  double quiet_seconds_ = 0;   // since the count last changed, while the reader looked
+  double active_seconds_ = 0;  // of the current stream since its first block
+  double anchor_blocks_ = 0;   // blocks at the first look of the current stream with data
+  bool anchored_ = false;
+  double credited_blocks_ = 0;  // shortfall already reported as kClock gaps
+  double suspect_blocks_ = 0;   // a shortfall seen, waiting to see whether it stays
+  Clock::time_point suspect_since_{};
+  bool suspect_ = false;
 };
 
 }  // namespace qx470host

@@ -57,7 +57,20 @@ int32_t qx470_reader_read(qx470_reader *reader, int32_t channel, int32_t *values
     const qx470host::ReadResult r = reader->reader.read(channel, values, capacity);
     if (r.has_gap) {
       gap->channel = r.gap.channel;
-      gap->kind = r.gap.kind == qx470host::GapKind::kLost ? QX470_GAP_LOST : QX470_GAP_RESTART;
+      switch (r.gap.kind) {
+        case qx470host::GapKind::kLost:
+          gap->kind = QX470_GAP_LOST;
+          break;
+        case qx470host::GapKind::kRestart:
+          gap->kind = QX470_GAP_RESTART;
+          break;
+        case qx470host::GapKind::kRealign:
+          gap->kind = QX470_GAP_REALIGN;
+          break;
+        case qx470host::GapKind::kClock:
+          gap->kind = QX470_GAP_CLOCK;
+          break;
+      }
       gap->index = r.gap.index;
       gap->count = r.gap.count;
       return QX470_READ_GAP;

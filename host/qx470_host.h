@@ -23,11 +23,16 @@ extern "C" {
 
 typedef struct qx470_reader qx470_reader;
 
-enum { QX470_GAP_LOST = 1, QX470_GAP_RESTART = 2 };
+enum { QX470_GAP_LOST = 1, QX470_GAP_RESTART = 2, QX470_GAP_REALIGN = 3, QX470_GAP_CLOCK = 4 };
 
 /* Samples [index, index + count) of `channel` are missing; the next sample read is index +
- * count. QX470_GAP_RESTART: a new stream begins there (the acquisition was paused and
- * restarted); its count is what the old stream had but was never read. */
+ * count. QX470_GAP_LOST: they left the ring before they were read. QX470_GAP_RESTART: a new
+ * stream begins there (the reader paused and restarted); its count is what the old stream had but
+ * was never read. QX470_GAP_REALIGN: a new stream begins there that the reader did not ask for
+ * (the library realigned the stream after the device lost words below it); its count is what the
+ * old stream had but was never read plus the time until the new one began, at the channel's rate.
+ * QX470_GAP_CLOCK: the stream brought fewer samples than the steady clock says it sent, and no
+ * layer reported the loss; its count is the shortfall. */
 typedef struct qx470_gap {
   int32_t channel;
   int32_t kind;

@@ -57,6 +57,20 @@ std::string seconds_text(double s) {
   return buf;
 }
 
+// What a warning says of a loss that only the reader's checks found: the time it covers is kept
+// in the file, filled, so every later sample stays at its time.
+std::string loss_words(const qx470host::Gap &g) {
+  const std::string where = std::to_string(g.count) + " samples of Ch" +
+                            std::to_string(g.channel + 1) + " lost from sample " +
+                            std::to_string(g.index) + " on";
+  if (g.kind == qx470host::GapKind::kRealign)
+    return "the amplifier lost words below the library (was this machine stalled?); the stream "
+           "was realigned, " +
+           where;
+  return "fewer samples came than the clock says were sent, and nothing reported the loss: " +
+         where;
+}
+
 }  // namespace
 
 int run_show(SessionIo &io) {
@@ -154,6 +168,8 @@ int run_record(const Options &opts, SessionIo &io) {
     io.err << line << tail << (final_line ? "\n" : "") << std::flush;
   };
 
+  int first_on = 0;
+  while (first_on < 3 && !reader.channel_on(first_on)) ++first_on;
   for (;;) {
     if (io.before_poll) io.before_poll();
     bool got_any = false;
@@ -170,7 +186,11 @@ int run_record(const Options &opts, SessionIo &io) {
         if (r.has_gap) {
           qx470host::Gap g = r.gap;
           g.count = std::min(g.count, room);
-          if (g.count || g.kind == qx470host::GapKind::kRestart) {
+          if (g.count || g.kind != qx470host::GapKind::kLost) {
+            if (c == first_on &&
+                (g.kind == qx470host::GapKind::kRealign || g.kind == qx470host::GapKind::kClock))
+              io.err << (io.progress ? "\n" : "") << "qx470-record: warning: " << loss_words(g)
+                     << "\n";
             error = writer->gap(g);
             written[i] += g.count;
             lost[i] += g.count;

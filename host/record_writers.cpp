@@ -120,10 +120,32 @@ std::string io_error(const std::string &what, const std::string &path) {
   return "cannot " + what + " '" + path + "': " + std::strerror(errno);
 }
 
+const char *gap_kind_word(GapKind kind) {
+  switch (kind) {
+    case GapKind::kRestart:
+      return "restart";
+    case GapKind::kRealign:
+      return "realign";
+    case GapKind::kClock:
+      return "clock";
+    case GapKind::kLost:
+      break;
+  }
+  return "lost";
+}
+
 std::string gap_text(const RecordingInfo &info, const Gap &g) {
   const std::string who = info.label(g.channel);
-  if (g.kind == GapKind::kRestart)
-    return who + " restart" + (g.count ? ", " + std::to_string(g.count) + " lost" : "");
+  switch (g.kind) {
+    case GapKind::kRestart:
+      return who + " restart" + (g.count ? ", " + std::to_string(g.count) + " lost" : "");
+    case GapKind::kRealign:
+      return who + " lost " + std::to_string(g.count) + ", stream realigned";
+    case GapKind::kClock:
+      return who + " lost " + std::to_string(g.count) + ", missing by the clock";
+    case GapKind::kLost:
+      break;
+  }
   return who + " lost " + std::to_string(g.count);
 }
 
@@ -573,9 +595,8 @@ class DatWriter : public GroupedWriter {
       const Gap &g = gaps_[i];
       j += i ? ",\n    " : "\n    ";
       j += "{\"channel\": \"" + info_.label(g.channel) + "\", \"kind\": \"" +
-           (g.kind == GapKind::kLost ? "lost" : "restart") +
-           "\", \"index\": " + std::to_string(g.index) + ", \"count\": " + std::to_string(g.count) +
-           "}";
+           gap_kind_word(g.kind) + "\", \"index\": " + std::to_string(g.index) +
+           ", \"count\": " + std::to_string(g.count) + "}";
     }
     j += gaps_.empty() ? "],\n" : "\n  ],\n";
     j += "  \"lost_samples_are\": 0,\n";

@@ -1,5 +1,6 @@
 // Start, pause, restart and stop with their handshakes, the acquisition thread's byte protocol
 // over the simulator's log, its error ends, and its behaviour when the device misbehaves.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -44,6 +45,38 @@ TEST(StreamCommands, RateCommandsCarryChannelsOneTwoThreeZero) {
   }
 }
 
+// Sequence of stream-channel calls in the log, as short names.
+std::vector<std::string> logged_stream_calls() {
+  std::vector<std::string> out;
+  const int n = qxsim_log_count();
+  for (int i = 0; i < n; ++i) {
+    qxsim_event e;
+    qxsim_log_get(i, &e);
+    if (e.index != 1) continue;
+    switch (e.call) {
+      case QXSIM_CALL_WRITE:
+        out.push_back(e.bytes[0] == 0x4A ? (e.bytes[1] == 0xC1 ? "start" : "stop")
+                                         : (e.bytes[0] == 0x8B ? "high" : "low"));
+        break;
+      case QXSIM_CALL_PURGE:
+        out.push_back("purge");
+        break;
+      case QXSIM_CALL_STOP_IN_TASK:
+        out.push_back("stop-in");
+        break;
+      case QXSIM_CALL_RESTART_IN_TASK:
+        out.push_back("restart-in");
+        break;
+      case QXSIM_CALL_READ:
+        out.push_back("read " + std::to_string(e.length));
+        break;
+      default:
+        break;
+    }
+  }
+  return out;
+}
+
 class Acquisition : public LibraryTest {
  protected:
   static bool streaming_blocks(uint32_t n) {
@@ -52,37 +85,7 @@ class Acquisition : public LibraryTest {
   static bool paused() {
     return wait_for([] { return qxsim_call_count(QXSIM_CALL_STOP_IN_TASK, 1, 0) > 0; });
   }
-  // Sequence of stream-channel calls in the log, as short names.
-  static std::vector<std::string> stream_calls() {
-    std::vector<std::string> out;
-    const int n = qxsim_log_count();
-    for (int i = 0; i < n; ++i) {
-      qxsim_event e;
-      qxsim_log_get(i, &e);
-      if (e.index != 1) continue;
-      switch (e.call) {
-        case QXSIM_CALL_WRITE:
-          out.push_back(e.bytes[0] == 0x4A ? (e.bytes[1] == 0xC1 ? "start" : "stop")
-                                           : (e.bytes[0] == 0x8B ? "high" : "low"));
-          break;
-        case QXSIM_CALL_PURGE:
-          out.push_back("purge");
-          break;
-        case QXSIM_CALL_STOP_IN_TASK:
-          out.push_back("stop-in");
-          break;
-        case QXSIM_CALL_RESTART_IN_TASK:
-          out.push_back("restart-in");
-          break;
-        case QXSIM_CALL_READ:
-          out.push_back("read " + std::to_string(e.length));
-          break;
-        default:
-          break;
-      }
-    }
-    return out;
-  }
+  static std::vector<std::string> stream_calls() { return logged_stream_calls(); }
 };
 
 TEST_F(Acquisition, ProgrammingSequenceAndPriming) {
@@ -126,33 +129,71 @@ TEST_F(Acquisition, PrimingReadsOneFrameAtATimeUntilTwentyBytes) {
 }
 
 class RingContents : public LibraryTest,
-                     public ::testing::WithParamInterface<qxtest::WorkedLayout> {};
+                     public ::testing::WithParamInterface<qxtest::WorkedLayout> {
+ protected:
+  uint32_t frame() const { return static_cast<uint32_t>(GetParam().owners.size()); }
+  uint32_t primed() const { return qxtest::primed_words(static_cast<int>(frame())); }
+  // Ring blocks 0 .. blocks-1 hold the words the amplifier sent after priming in this stream.
+  void expect_stream_from_block_zero(uint32_t blocks) const {
+    const auto &owners = GetParam().owners;
+    std::array<uint32_t, 4> n{};
+    for (uint32_t w = 0; w < primed(); ++w) ++n[static_cast<size_t>(owners[w % frame()])];
+    for (uint32_t b = 0; b < blocks; ++b) {
+      for (uint32_t i = 0; i < 16384; ++i) {
+        const uint32_t w = primed() + b * 16384 + i;
+        const int c = owners[w % frame()];
+        const uint8_t *p = &qx::block_ring[b][2 * i];
+        ASSERT_EQ(p[0] | p[1] << 8,
+                  static_cast<int>(qxsim_pattern_value(c, n[static_cast<size_t>(c)]++)))
+            << "block " << b << " word " << i;
+      }
+    }
+  }
+};
 
 // The ring holds exactly the words the amplifier sent after priming, block after block.
 TEST_P(RingContents, BlocksHoldTheStreamAfterPriming) {
   const auto &l = GetParam();
   set_rates(l.rates[0], l.rates[1], l.rates[2], l.rates[3]);
-  const auto frame = static_cast<uint32_t>(l.owners.size());
-  const uint32_t primed = qxtest::primed_words(static_cast<int>(frame));
   constexpr uint32_t kBlocks = 40;
-  qxsim_set_stream_limit(primed + kBlocks * 16384ull);
+  qxsim_set_stream_limit(primed() + kBlocks * 16384ull);
   ASSERT_EQ(Start_Acquisition(0), 1);
   ASSERT_TRUE(wait_for([] { return Get_Blocks_Transferred() == kBlocks; }));
   Stop_Acquisition();
   EXPECT_EQ(Get_Blocks_Transferred(), kBlocks);
+  expect_stream_from_block_zero(kBlocks);
+}
 
-  std::array<uint32_t, 4> n{};
-  for (uint32_t w = 0; w < primed; ++w) ++n[static_cast<size_t>(l.owners[w % frame])];
-  for (uint32_t b = 0; b < kBlocks; ++b) {
-    for (uint32_t i = 0; i < 16384; ++i) {
-      const uint32_t w = primed + b * 16384 + i;
-      const int c = l.owners[w % frame];
-      const uint8_t *p = &qx::block_ring[b][2 * i];
-      ASSERT_EQ(p[0] | p[1] << 8,
-                static_cast<int>(qxsim_pattern_value(c, n[static_cast<size_t>(c)]++)))
-          << "block " << b << " word " << i;
-    }
-  }
+// Words lost below the library shift every later word to another slot of the frame, and nothing
+// in the words shows it. The block in which the bridge reports the overrun is not counted, and the
+// stream starts afresh without the host's help: block count and boundary from 0, the rates kept,
+// and what the ring holds is the new stream from its first word.
+TEST_P(RingContents, AnOverrunRealignsTheStreamAndNoMisplacedBlockIsCounted) {
+  const auto &l = GetParam();
+  set_rates(l.rates[0], l.rates[1], l.rates[2], l.rates[3]);
+  const uint64_t three_blocks = primed() + 3 * 16384ull;
+  qxsim_set_stream_limit(three_blocks);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(wait_for([] { return Get_Blocks_Transferred() == 3; }));
+  Set_Sample_Boundary(1);
+  const uint32_t before = qx::realignments_for_test();
+  qxsim_log_clear();
+  qxsim_drop_words(3);
+  // The rest of block 3, three words short; after the realignment the new stream gets as far as
+  // four blocks.
+  qxsim_set_stream_limit(three_blocks + 3 + 16384);
+  ASSERT_TRUE(wait_for([before] {
+    return qx::realignments_for_test() == before + 1 && Get_Blocks_Transferred() == 4;
+  }));
+  EXPECT_EQ(qx::device_context.schedule.boundary_block, 0u);
+  Stop_Acquisition();
+  expect_stream_from_block_zero(4);
+  const std::vector<std::string> calls = logged_stream_calls();
+  const std::vector<std::string> want = {"stop-in", "stop", "purge", "start", "restart-in"};
+  ASSERT_GE(calls.size(), want.size());
+  auto it = std::search(calls.begin(), calls.end(), want.begin(), want.end());
+  EXPECT_NE(it, calls.end()) << ::testing::PrintToString(calls);
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "high"), 0) << "the rates are not sent again";
 }
 
 INSTANTIATE_TEST_SUITE_P(Schedules, RingContents, ::testing::ValuesIn(qxtest::worked_layouts()),

@@ -2,7 +2,9 @@
 // 64-bit index across boundary steps, a stalled reader's lost stretch with its exact extent and
 // the resumption at the oldest sample left, restarts, and the starts it refuses.
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "continuous_reader.h"
@@ -14,8 +16,8 @@ using qx470host::ContinuousReader;
 using qx470host::GapKind;
 using qx470host::ReadResult;
 using qxhosttest::HostTest;
-using qxhosttest::Layout;
 using qxhosttest::kStreamWait;
+using qxhosttest::Layout;
 using qxhosttest::wait_for;
 
 // Reads every channel until nothing more is there, checking each value against the pattern of
@@ -35,7 +37,8 @@ Drain drain(ContinuousReader &reader, const Layout &layout, std::array<uint64_t,
       const ReadResult r = reader.read(c, buf.data(), static_cast<int32_t>(buf.size()));
       if (r.has_gap) {
         d.gaps.push_back(r.gap);
-        if (r.gap.kind == GapKind::kRestart) stream_start[size_t(c)] = r.gap.index + r.gap.count;
+        if (r.gap.kind == GapKind::kRestart || r.gap.kind == GapKind::kRealign)
+          stream_start[size_t(c)] = r.gap.index + r.gap.count;
         continue;
       }
       if (r.count == 0) break;
@@ -196,6 +199,8 @@ TEST_F(HostTest, ARestartThroughTheReaderBeginsANewStreamAtTheNextIndex) {
   for (int c = 0; c < 4; ++c) EXPECT_EQ(reader.next_index(c), 20u * 4096);
 }
 
+// A new stream the reader did not ask for is a realignment: the library starts one after the
+// device lost words. Unpaced, the new stream's blocks came at once, so no time is missing.
 TEST_F(HostTest, ARestartMadeBehindTheReadersBackIsStillReported) {
   const std::array<int, 4> rates{0, 20, 0, 0};
   const Layout layout(rates);
@@ -213,10 +218,79 @@ TEST_F(HostTest, ARestartMadeBehindTheReadersBackIsStillReported) {
   ASSERT_TRUE(wait_for([] { return Get_Blocks_Transferred() == 5; }, kStreamWait));
   d = drain(reader, layout, starts);
   ASSERT_EQ(d.gaps.size(), 1u);
-  EXPECT_EQ(d.gaps[0].kind, GapKind::kRestart);
+  EXPECT_EQ(d.gaps[0].kind, GapKind::kRealign);
   EXPECT_EQ(d.gaps[0].index, 12u * 16384);
+  EXPECT_EQ(d.gaps[0].count, 0u) << "everything of the old stream had been read";
   EXPECT_EQ(d.wrong, 0u) << "no sample of the new stream is taken for one of the old";
   EXPECT_EQ(d.samples, 5u * 16384);
+}
+
+// Reads every channel as it comes, in real time, for `seconds`.
+Drain read_for(ContinuousReader &reader, const Layout &layout, std::array<uint64_t, 4> &starts,
+               double seconds) {
+  Drain all;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    const Drain d = drain(reader, layout, starts);
+    all.gaps.insert(all.gaps.end(), d.gaps.begin(), d.gaps.end());
+    all.wrong += d.wrong;
+    all.samples += d.samples;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return all;
+}
+
+// Half a second of words lost below the library, in real time at 220,000 words a second: the
+// library realigns the stream, and the reader gives a realignment whose extent is the time the
+// amplifier's samples did not reach it, so every later sample is right and at its true time.
+TEST_F(HostTest, AnOverrunBelowTheLibraryIsARealignmentWithTheTimeItTook) {
+  const std::array<int, 4> rates{100, 100, 20, 0};
+  const Layout layout(rates);
+  qxsim_set_speed(1.0);
+  ContinuousReader reader(rates);
+  ASSERT_TRUE(reader.start());
+  std::array<uint64_t, 4> starts{};
+  Drain before = read_for(reader, layout, starts, 0.4);
+  EXPECT_TRUE(before.gaps.empty());
+  EXPECT_EQ(before.wrong, 0u);
+  const uint64_t words_per_second = 220000;
+  qxsim_drop_words(words_per_second / 2);
+  Drain after = read_for(reader, layout, starts, 1.5);
+  EXPECT_EQ(after.wrong, 0u) << "no sample is given to the wrong channel or time";
+  ASSERT_EQ(after.gaps.size(), 3u);
+  for (const auto &g : after.gaps) {
+    EXPECT_EQ(g.kind, GapKind::kRealign);
+    const double rate = rates[size_t(g.channel)] * 1000.0;
+    // At least the half second dropped, at most that and a few blocks of 74 ms besides.
+    EXPECT_GE(g.count, uint64_t(0.45 * rate)) << g.channel;
+    EXPECT_LE(g.count, uint64_t((0.5 + 5 * 0.0745) * rate)) << g.channel;
+  }
+  EXPECT_EQ(reader.streams(), 2);
+  // Every channel is at the same time again: index over rate agrees to a block.
+  const double t0 = reader.next_index(0) / 100000.0;
+  EXPECT_NEAR(reader.next_index(2) / 20000.0, t0, 0.08);
+}
+
+// A bridge that cannot report the overrun, and a reader stalled (as a stopped process is) while
+// the device lost a second of words: the stream comes short against the clock, and the reader
+// says so once, with the shortfall.
+TEST_F(HostTest, SamplesMissingByTheClockAreAGapThoughNoLayerReportedThem) {
+  const std::array<int, 4> rates{100, 0, 0, 0};  // one word a frame: a drop misplaces nothing
+  const Layout layout(rates);
+  qxsim_set_speed(1.0);
+  qxsim_set_fault(QXSIM_CALL_GET_MODEM_STATUS, 1, FT_IO_ERROR, -1);
+  ContinuousReader reader(rates);
+  ASSERT_TRUE(reader.start());
+  std::array<uint64_t, 4> starts{};
+  EXPECT_TRUE(read_for(reader, layout, starts, 0.4).gaps.empty());
+  qxsim_drop_words(100000);  // a second: six blocks of 164 ms
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  const Drain after = read_for(reader, layout, starts, 3.0);
+  ASSERT_EQ(after.gaps.size(), 1u);
+  EXPECT_EQ(after.gaps[0].kind, GapKind::kClock);
+  EXPECT_GE(after.gaps[0].count, 4u * 16384);
+  EXPECT_LE(after.gaps[0].count, 7u * 16384);
+  EXPECT_EQ(reader.streams(), 1);
 }
 
 TEST_F(HostTest, StartsThatCannotWorkAreRefusedAndLeaveNothingOpen) {

@@ -90,6 +90,11 @@ FTD2XX_API FT_STATUS FTD2XX_CALL FT_RestartInTask(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FTD2XX_CALL FT_EE_UARead(FT_HANDLE ftHandle, PUCHAR pucData, DWORD dwDataLen,
                                               LPDWORD lpdwBytesRead);
 FTD2XX_API FT_STATUS FTD2XX_CALL FT_EE_UAWrite(FT_HANDLE ftHandle, PUCHAR pucData, DWORD dwDataLen);
+/* The modem status in the low byte and the line status in the next. The line status's overrun
+ * error (FT_LINE_OVERRUN_ERROR, shifted by 8) is latched when the device's receive buffer
+ * overflows and lost data, until this call reads it. */
+#define FT_LINE_OVERRUN_ERROR 0x02
+FTD2XX_API FT_STATUS FTD2XX_CALL FT_GetModemStatus(FT_HANDLE ftHandle, ULONG *pModemStatus);
 
 #ifdef __cplusplus
 }

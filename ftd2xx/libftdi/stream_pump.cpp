@@ -114,7 +114,15 @@ void StreamPump::transfer_done(int slot, TransferEnd end, size_t actual) {
   cv_.notify_all();
 }
 
+bool StreamPump::take_overrun() {
+  std::lock_guard lock(mu_);
+  const bool o = overrun_latched_;
+  overrun_latched_ = false;
+  return o;
+}
+
 void StreamPump::report_overruns_locked(unsigned long n) {
+  if (n) overrun_latched_ = true;
   if (n && overruns_.fetch_add(n) == 0)
     std::fprintf(stderr, "QX470 bridge: the stream channel's receive buffer overran\n");
 }

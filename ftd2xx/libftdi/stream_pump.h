@@ -60,6 +60,10 @@ class StreamPump {
   bool in_flight(int slot);
   int transfers_in_flight();
   unsigned long overruns() const { return overruns_.load(); }
+  // Whether the chip reported an overrun in data handed on since the last call (D2XX's latched
+  // line status): set before that data can be read, so a reader that checks after its read
+  // never misses one.
+  bool take_overrun();
 
  private:
   struct Slot {
@@ -84,6 +88,7 @@ class StreamPump {
   // Overruns seen while held: they count once the data around them is handed on, not if a purge
   // throws that data away anyway.
   unsigned long held_overruns_ = 0;
+  bool overrun_latched_ = false;
   std::atomic<unsigned long> overruns_{0};
 };
 

@@ -38,6 +38,8 @@ void Amplifier::power_on() {
   payload_pending_ = 0;
   autozeroed = false;
   shunt = false;
+  overrun_ = false;
+  drop_pending_ = 0;
   user_area.fill(0xFF);
   static const char kRecord[] = "cal:312500 ";  // with its terminating zero: 12 bytes
   std::memcpy(user_area.data(), kRecord, sizeof kRecord);
@@ -134,12 +136,24 @@ uint64_t Amplifier::words_sent(Clock::time_point now) const {
 
 uint64_t Amplifier::available(Clock::time_point now) {
   const uint64_t words = produced(now);
-  if (words == kUnbounded) return kUnbounded;
+  if (words == kUnbounded) {
+    if (drop_pending_ && streaming_) {
+      drop(drop_pending_);
+      drop_pending_ = 0;
+    }
+    return kUnbounded;
+  }
   const uint64_t total = words * 2;
   if (total - read_bytes_ > buffer_bytes_ && speed_ > 0) {
     const uint64_t drop = total - read_bytes_ - buffer_bytes_;
     lost_words_ += (drop + 1) / 2;
     read_bytes_ += (drop + 1) & ~uint64_t{1};
+    overrun_ = true;
+  }
+  if (drop_pending_ && total > read_bytes_) {
+    const uint64_t n = std::min(drop_pending_, total - read_bytes_);
+    drop(n);
+    drop_pending_ -= n;
   }
   return total > read_bytes_ ? total - read_bytes_ : 0;
 }

@@ -71,6 +71,15 @@ class Amplifier {
   void drop(uint64_t n) {
     read_bytes_ += n;
     lost_words_ += (n + 1) / 2;
+    if (n) overrun_ = true;
+  }
+  // Loses the next `words` words of the stream, whenever they come: a fault for tests.
+  void drop_next_words(uint64_t words) { drop_pending_ += 2 * words; }
+  // Whether words were lost since the last call: the receive overrun, latched until read.
+  bool take_overrun() {
+    const bool o = overrun_;
+    overrun_ = false;
+    return o;
   }
   // When the next packet of words comes out (max() when none will without a command).
   Clock::time_point next_packet_time(Clock::time_point now) const;
@@ -112,6 +121,8 @@ class Amplifier {
   Clock::time_point time_base_{};
   uint64_t read_bytes_ = 0;  // stream bytes taken by the host or dropped since the start
   uint64_t lost_words_ = 0;
+  uint64_t drop_pending_ = 0;  // bytes
+  bool overrun_ = false;
 };
 
 }  // namespace qxsim

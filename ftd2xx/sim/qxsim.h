@@ -53,6 +53,10 @@ FTD2XX_API void qxsim_set_speed(double factor);
 FTD2XX_API void qxsim_set_signal(int test_pattern);
 FTD2XX_API unsigned qxsim_pattern_value(int channel, unsigned n);
 FTD2XX_API void qxsim_set_stream_limit(unsigned long long words);
+/* The device loses the next `words` words of the stream as they come, as when its receive
+ * buffer overflows: the words are counted as lost and the overrun is latched in the line status
+ * (FT_GetModemStatus). */
+FTD2XX_API void qxsim_drop_words(unsigned long long words);
 FTD2XX_API int qxsim_eeprom_read(unsigned char *buf, int len);
 FTD2XX_API int qxsim_eeprom_write(const unsigned char *buf, int len);
 
@@ -81,7 +85,8 @@ enum qxsim_call {
   QXSIM_CALL_EE_WRITE,
   QXSIM_CALL_CLOSE,
   QXSIM_CALL_CREATE_LIST,
-  QXSIM_CALL_GET_LIST
+  QXSIM_CALL_GET_LIST,
+  QXSIM_CALL_GET_MODEM_STATUS /* may be made to fail; not logged */
 };
 
 /* The next `times` calls of kind `call` on interface `index` (-1: either) return `status`

@@ -409,6 +409,25 @@ static FT_STATUS in_task(FT_HANDLE handle, int call, bool stop) {
   return st;
 }
 
+FT_STATUS FTD2XX_CALL FT_GetModemStatus(FT_HANDLE handle, ULONG *status) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  Handle *h;
+  int index;
+  // Not logged: the library asks after every block, and the log is for the calls that act.
+  FT_STATUS st = s.begin(handle, QXSIM_CALL_GET_MODEM_STATUS, h, index);
+  if (st == FT_OK && !status) st = FT_INVALID_PARAMETER;
+  if (st == FT_OK) {
+    bool overrun = false;
+    if (index == kStream) {
+      s.amp.available(Clock::now());  // a buffer that overflowed by now has lost words by now
+      overrun = s.amp.take_overrun();
+    }
+    *status = overrun ? ULONG{FT_LINE_OVERRUN_ERROR} << 8 : 0;
+  }
+  return st;
+}
+
 FT_STATUS FTD2XX_CALL FT_StopInTask(FT_HANDLE handle) {
   return in_task(handle, QXSIM_CALL_STOP_IN_TASK, true);
 }
@@ -490,6 +509,13 @@ unsigned qxsim_pattern_value(int channel, unsigned n) {
   return qxsim::pattern_value(channel, n);
 }
 
+void qxsim_drop_words(unsigned long long words) {
+  Sim &s = sim();
+  std::lock_guard lock(s.mu);
+  s.amp.drop_next_words(words);
+  s.cv.notify_all();
+}
+
 void qxsim_set_stream_limit(unsigned long long words) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
@@ -543,7 +569,8 @@ void qxsim_set_echo_fault(int silent, int wrong) {
 void qxsim_set_fault(int call, int index, unsigned status, int times) {
   Sim &s = sim();
   std::lock_guard lock(s.mu);
-  if (call < QXSIM_CALL_OPEN || call > QXSIM_CALL_GET_LIST || index < -1 || index > 1) return;
+  if (call < QXSIM_CALL_OPEN || call > QXSIM_CALL_GET_MODEM_STATUS || index < -1 || index > 1)
+    return;
   s.faults[static_cast<size_t>(call)][static_cast<size_t>(index + 1)] = {status, times};
 }
 

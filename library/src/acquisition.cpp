@@ -14,6 +14,8 @@ platform::Thread acquisition_thread = 0;
 bool stream_open = false;
 uint32_t start_block_count = 0;
 
+std::atomic<uint32_t> realignments{0};
+
 // Set by the acquisition thread just before it signals its end, so that the host's busy loops on
 // pause_flag cannot wait for a thread that is gone.
 std::atomic<bool> thread_ended{false};
@@ -40,6 +42,14 @@ void write_stop() {
 
 void purge_stream() {
   stream_status = FT_Purge(stream_handle, FT_PURGE_RX);
+}
+
+// Whether the device lost stream data since the last look: the bridge latches a receive overrun
+// in the line status until it is read. A bridge that cannot tell is taken to have lost nothing.
+bool overrun_reported() {
+  ULONG status = 0;
+  return FT_GetModemStatus(stream_handle, &status) == FT_OK &&
+         ((status >> 8) & FT_LINE_OVERRUN_ERROR) != 0;
 }
 
 enum class Priming { kDone, kPauseRequested, kFailed };
@@ -79,6 +89,7 @@ bool pause_and_resume() {
   stream_status = FT_StopInTask(stream_handle);
   write_stop();
   purge_stream();
+  overrun_reported();  // the latch belongs to the data just purged
   platform::event_wait(restart_event);
   DWORD written;
   if (write_command(kStartCommand, written) == FT_OK && written == kStartCommand.size())
@@ -89,11 +100,33 @@ bool pause_and_resume() {
   return true;
 }
 
-// Fills ring block blocks_transferred mod 64 and counts it once all 32768 bytes are in. A stop or
-// a pause waits for the block in progress while the device keeps delivering, so the tail of a
-// slow stream is not lost; it gives the partial block up only once the device has gone silent
-// (a whole read time-out without a byte) or a read has failed. A failed read starts it over.
-void read_block() {
+// The device lost words below the library, so the stream has lost its place in the frame: every
+// later word would go to the wrong channel and time, and nothing in the words shows it. The
+// block in progress is dropped and the stream started afresh as a resume does, without waiting
+// for the host: the block count and the boundary begin again at 0, so that every host sees a new
+// stream rather than a misaligned one. False when the new stream could not be primed.
+bool realign() {
+  stream_status = FT_StopInTask(stream_handle);
+  write_stop();
+  purge_stream();
+  overrun_reported();  // the latch belongs to the data just purged
+  DWORD written;
+  const bool started =
+      write_command(kStartCommand, written) == FT_OK && written == kStartCommand.size();
+  // The count first: a count of 0 reads as "nothing yet" whatever the boundary, while the old
+  // count under a new boundary would map the host's sample numbers to the wrong blocks.
+  blocks_transferred.store(0, std::memory_order_release);
+  store_boundary(device_context.schedule, 0);
+  realignments.fetch_add(1, std::memory_order_relaxed);
+  stream_status = FT_RestartInTask(stream_handle);
+  return started && prime(false) == Priming::kDone;
+}
+
+// Fills ring block blocks_transferred mod 64; true once all 32768 bytes are in. A stop or a pause
+// waits for the block in progress while the device keeps delivering, so the tail of a slow stream
+// is not lost; it gives the partial block up only once the device has gone silent (a whole read
+// time-out without a byte) or a read has failed. A failed read starts it over.
+bool read_block() {
   const uint32_t count = blocks_transferred.load(std::memory_order_relaxed);
   uint8_t *block = block_ring[count % kRingBlocks];
   DWORD filled = 0;
@@ -110,9 +143,9 @@ void read_block() {
     const bool device_silent = st != FT_OK || got == 0;
     if (device_silent && (running.load(std::memory_order_acquire) == 0 ||
                           pause_flag.load(std::memory_order_acquire) != 0))
-      return;
+      return false;
   }
-  blocks_transferred.store(count + 1, std::memory_order_release);
+  return true;
 }
 
 void run_acquisition() {
@@ -120,6 +153,7 @@ void run_acquisition() {
   FT_SetTimeouts(stream_handle, kStreamReadTimeoutMs, kStreamWriteTimeoutMs);
   write_stop();
   purge_stream();
+  overrun_reported();  // whatever an earlier stream lost is not this one's
 
   int32_t divisors[kChannels];
   for (int c = 0; c < kChannels; ++c) divisors[c] = shared_divisor(c);
@@ -138,7 +172,13 @@ void run_acquisition() {
 
   while (running.load(std::memory_order_acquire)) {
     if (pause_flag.load(std::memory_order_acquire) && !pause_and_resume()) break;
-    read_block();
+    if (!read_block()) continue;
+    // Counted only if nothing was lost before or while it came in.
+    if (overrun_reported()) {
+      if (!realign()) break;
+      continue;
+    }
+    blocks_transferred.fetch_add(1, std::memory_order_release);
   }
   write_stop();
 }
@@ -229,6 +269,10 @@ int32_t restart_acquisition() {
   set_boundary(device_context.schedule, 0);
   platform::event_set(restart_event);
   return await_resumption() ? 1 : 0;
+}
+
+uint32_t realignments_for_test() {
+  return realignments.load(std::memory_order_relaxed);
 }
 
 uint32_t get_blocks_transferred() {

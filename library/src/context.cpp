@@ -69,7 +69,7 @@ void publish_schedule(const Schedule &built, const ChannelScale &scale) {
   std::atomic_ref<int32_t>(s.frame_length).store(built.frame_length, std::memory_order_relaxed);
   s.cycle_blocks = built.cycle_blocks;
   s.cycle_words = built.cycle_words;
-  s.boundary_block = built.boundary_block;
+  store_boundary(s, built.boundary_block);
   schedule_divisions = divisions_of(built);
 }
 

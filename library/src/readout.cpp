@@ -42,7 +42,7 @@ int32_t get_data_point(int32_t channel, uint32_t sample) {
   const Schedule &s = device_context.schedule;
   if (!channel_on(s, channel)) return kChannelOff;
   const SamplePosition pos = sample_position(s, schedule_divisions, channel, sample);
-  const uint32_t boundary = s.boundary_block;
+  const uint32_t boundary = boundary_of(s);
   if (const int32_t st = block_status(pos.block, count - boundary)) return st;
   return read_word(pos, boundary);
 }
@@ -56,7 +56,7 @@ int32_t get_data_samples(int32_t *values, int32_t channel, uint32_t first, int32
   // one that a get_data_point per sample would give. A stretch goes through a small buffer so
   // that nothing past the samples returned is ever written.
   constexpr int32_t kStretch = 256;
-  const uint32_t boundary = s.boundary_block;
+  const uint32_t boundary = boundary_of(s);
   PositionCursor cursor(s, channel, first);
   int32_t stored = 0;
   while (stored < count) {

@@ -101,13 +101,13 @@ int32_t sample_modulus_64(const Schedule &s, int32_t channel) {
 }
 
 void set_boundary(Schedule &s, int32_t steps) {
-  s.boundary_block = static_cast<uint32_t>(steps) * static_cast<uint32_t>(s.cycle_blocks) * 64u;
+  store_boundary(s, static_cast<uint32_t>(steps) * static_cast<uint32_t>(s.cycle_blocks) * 64u);
 }
 
 int32_t position_estimate(const Schedule &s, const ChannelScale &scale, int32_t channel,
                           uint32_t blocks) {
   if (channel < 0 || channel >= kChannels) return 0;
-  return static_cast<int32_t>((blocks - s.boundary_block) * static_cast<uint32_t>(scale[channel]));
+  return static_cast<int32_t>((blocks - boundary_of(s)) * static_cast<uint32_t>(scale[channel]));
 }
 
 }  // namespace qx

@@ -4,6 +4,7 @@
 
 #include <libdivide.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace qx {
@@ -54,6 +55,15 @@ int32_t sample_rate(const Schedule &s, int32_t channel);
 int32_t sample_modulus_64(const Schedule &s, int32_t channel);
 // boundary_block := steps x cycle_blocks x 64 (modulo 2^32).
 void set_boundary(Schedule &s, int32_t steps);
+// The boundary is set by the host and, when it realigns the stream, by the acquisition thread:
+// it is read and written whole.
+inline uint32_t boundary_of(const Schedule &s) {
+  return std::atomic_ref<uint32_t>(const_cast<uint32_t &>(s.boundary_block))
+      .load(std::memory_order_relaxed);
+}
+inline void store_boundary(Schedule &s, uint32_t block) {
+  std::atomic_ref<uint32_t>(s.boundary_block).store(block, std::memory_order_relaxed);
+}
 
 // Place of sample n of channel c, which must be on. Reduced by whole cycles, so every
 // intermediate value stays within 32 bits. The plain form, with two divisions.

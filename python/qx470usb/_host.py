@@ -14,6 +14,9 @@ from . import lib
 
 GAP_LOST = 1
 GAP_RESTART = 2
+GAP_REALIGN = 3
+GAP_CLOCK = 4
+GAP_KINDS = {GAP_LOST: "lost", GAP_RESTART: "restart", GAP_REALIGN: "realign", GAP_CLOCK: "clock"}
 READ_GAP = -1
 READ_BAD_ARGUMENT = -2
 

@@ -29,7 +29,9 @@ class DeviceError(RuntimeError):
 
 class Gap(NamedTuple):
     """Samples [index, index + count) of a channel are missing. kind "lost": they left the ring
-    before they were read; "restart": a new stream begins at index + count."""
+    before they were read; "restart": a new stream begins at index + count; "realign": the device
+    lost words below the library, which started a new stream at index + count (count covers the
+    time in between); "clock": the stream brought fewer samples than the clock says were sent."""
 
     channel: int
     index: int
@@ -226,8 +228,7 @@ class Stream:
             self._reader, channel - 1, array.ctypes.data_as(ctypes.POINTER(ctypes.c_int32)),
             min(len(array), 2**31 - 1), ctypes.byref(first), ctypes.byref(gap))
         if n == _host.READ_GAP:
-            g = Gap(channel, int(gap.index), int(gap.count),
-                    "lost" if gap.kind == _host.GAP_LOST else "restart")
+            g = Gap(channel, int(gap.index), int(gap.count), _host.GAP_KINDS.get(gap.kind, "lost"))
             self.gaps.append(g)
             return ReadResult(0, int(gap.index) + int(gap.count), g)
         if n < 0:
