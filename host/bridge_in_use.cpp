@@ -37,8 +37,17 @@ BridgeInUse bridge_in_use() {
   void *bridge = dlopen("libqx470usb_bridge.so.1", RTLD_LAZY | RTLD_NOLOAD);
   if (bridge == nullptr) return out;
   struct link_map *map = nullptr;
-  if (dlinfo(bridge, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr)
+  if (dlinfo(bridge, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr) {
+    // The loader keeps the path as it found it ("bin/../lib/..."): the folder is made plain, the
+    // name kept as the loader asked for it.
     out.file = map->l_name;
+    const size_t slash = out.file.rfind('/');
+    if (slash != std::string::npos) {
+      char *folder = realpath(out.file.substr(0, slash).c_str(), nullptr);
+      if (folder) out.file = std::string(folder) + out.file.substr(slash);
+      std::free(folder);
+    }
+  }
   out.kind = dlsym(bridge, kSimulatorSymbol) != nullptr ? BridgeKind::kSimulated : usb_kind();
   dlclose(bridge);
 #endif
