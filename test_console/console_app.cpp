@@ -138,7 +138,17 @@ struct Acquisition {
   uint32_t next_sample[kChannels] = {};
   int32_t last_value[kChannels] = {kMidScale, kMidScale, kMidScale, kMidScale};
   int32_t boundary_count = 0;
+  uint32_t last_blocks = 0;
 };
+
+// The sample counters start again with a new stream: after this console's own restart, and when
+// the library began one by itself (it realigns the stream after the device lost words), which
+// shows as the block count falling.
+void take_up_new_stream(Acquisition &a) {
+  for (uint32_t &n : a.next_sample) n = 0;
+  a.boundary_count = 0;
+  a.last_blocks = 0;
+}
 
 void act_on_key(Acquisition &a, int key) {
   switch (key) {
@@ -148,10 +158,7 @@ void act_on_key(Acquisition &a, int key) {
       break;
     case 'r':
     case 'R':
-      if (Restart_Acquisition() != 0) {
-        for (uint32_t &n : a.next_sample) n = 0;
-        a.boundary_count = 0;
-      }
+      if (Restart_Acquisition() != 0) take_up_new_stream(a);
       break;
     case '0':
       Do_Autozero();
@@ -184,6 +191,9 @@ void acquisition_loop(ConsoleIo &io, Acquisition &a) {
     }
     io.write(a.shunt_on ? "C   " : "c   ");
 
+    const uint32_t blocks = Get_Blocks_Transferred();
+    if (blocks < a.last_blocks) take_up_new_stream(a);
+    a.last_blocks = blocks;
     bool new_reading = false;
     for (int c = 0; c < kChannels; ++c) {
       const int32_t v = Get_DataPoint(c, a.next_sample[c] + kDisplayStep);

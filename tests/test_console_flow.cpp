@@ -115,6 +115,25 @@ class ConsoleFlow : public qxtest::LibraryTest {
     qxconsole::format_voltage(out, value, static_cast<float>(cal / 1e9));
     return out;
   }
+  // Status lines with readings: "c   " then four 9-character voltages, then "\r".
+  std::vector<std::string> reading_lines() const {
+    std::vector<std::string> readings;
+    for (size_t p = io.screen.find("c   "); p != std::string::npos;
+         p = io.screen.find("c   ", p + 1)) {
+      if (p + 4 + 36 < io.screen.size() && io.screen[p + 40] == '\r' && io.screen[p + 11] == 'V')
+        readings.push_back(io.screen.substr(p + 4, 36));
+    }
+    return readings;
+  }
+  // Which reading of the test pattern each shown voltage is: sample 10000 k of the stream (plus
+  // the three samples that priming discards from the simulator's count).
+  static std::vector<std::map<std::string, uint32_t>> pattern_readings(uint32_t up_to) {
+    std::vector<std::map<std::string, uint32_t>> sample_of(4);
+    for (int c = 0; c < 4; ++c)
+      for (uint32_t k = 0; k <= up_to; ++k)
+        sample_of[c][volts(static_cast<int32_t>(qxsim_pattern_value(c, 10000 * k + 3)))] = k;
+    return sample_of;
+  }
   ScriptedIo io;
 };
 
@@ -172,20 +191,10 @@ TEST_F(ConsoleFlow, ReadingsAreEveryTenThousandthSampleAcrossBoundarySteps) {
   if (const auto lost = qxsim_lost_words(); lost > 0)
     GTEST_SKIP() << "this process stalled and the simulated device lost " << lost << " words";
 
-  std::vector<std::map<std::string, uint32_t>> sample_of(4);
-  for (int c = 0; c < 4; ++c)
-    for (uint32_t k = 0; k <= 60; ++k)
-      sample_of[c][volts(static_cast<int32_t>(qxsim_pattern_value(c, 10000 * k + 3)))] = k;
-  // Status lines with readings: "c   " then four 9-character voltages, then "\r".
-  std::vector<std::string> readings;
-  for (size_t p = io.screen.find("c   "); p != std::string::npos;
-       p = io.screen.find("c   ", p + 1)) {
-    if (p + 4 + 36 < io.screen.size() && io.screen[p + 40] == '\r' && io.screen[p + 11] == 'V')
-      readings.push_back(io.screen.substr(p + 4, 36));
-  }
+  auto sample_of = pattern_readings(60);
   std::vector<uint32_t> last(4, 0);
   int lines = 0;
-  for (const std::string &v : readings) {
+  for (const std::string &v : reading_lines()) {
     for (int c = 0; c < 4; ++c) {
       const std::string one = v.substr(static_cast<size_t>(c) * 9, 9);
       if (last[c] == 0 && one == volts(32768)) continue;  // no reading yet: mid-scale
@@ -199,6 +208,54 @@ TEST_F(ConsoleFlow, ReadingsAreEveryTenThousandthSampleAcrossBoundarySteps) {
   }
   EXPECT_GE(lines, 32);
   for (int c = 0; c < 4; ++c) EXPECT_GE(last[c], 28u) << "past the first boundary step";
+}
+
+// Words lost below the library: it realigns the stream, the block count falls, and the console
+// takes up its counters again as after 'r', so the readings go on, right, from sample 10000 of
+// the new stream.
+TEST_F(ConsoleFlow, ReadingsGoOnRightAfterTheLibraryRealignsTheStream) {
+  if (!qxtest::sanitized()) qxsim_set_speed(4);
+  qxsim_set_signal(1);
+  const uint32_t before = qx::realignments_for_test();
+  io.keys({'x'});
+  io.steps.push_back({[](const std::string &s) {
+                        if (ScriptedIo::count(s, "V \r") < 6) return false;
+                        qxsim_drop_words(3);
+                        return true;
+                      },
+                      {}});
+  io.steps.push_back(
+      {[before](const std::string &) { return qx::realignments_for_test() > before; }, {}});
+  io.keys_after("V \r", {' '}, 30);
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(io.screen.find("Error"), std::string::npos);
+  ASSERT_GT(qx::realignments_for_test(), before);
+  if (const auto lost = qxsim_lost_words(); lost > 3)
+    GTEST_SKIP() << "this process stalled and the simulated device lost " << lost << " words";
+
+  auto sample_of = pattern_readings(60);
+  std::vector<uint32_t> last(4, 0);
+  std::vector<int> restarts(4, 0), after_restart(4, 0);
+  for (const std::string &v : reading_lines()) {
+    for (int c = 0; c < 4; ++c) {
+      const std::string one = v.substr(static_cast<size_t>(c) * 9, 9);
+      if (last[c] == 0 && one == volts(32768)) continue;  // no reading yet: mid-scale
+      ASSERT_TRUE(sample_of[c].count(one)) << "channel " << c << " shows " << one;
+      const uint32_t k = sample_of[c][one];
+      if (k == 1 && last[c] > 1) {
+        ++restarts[c];  // the new stream's first reading
+      } else {
+        ASSERT_TRUE(k == last[c] || k == last[c] + 1)
+            << "channel " << c << ": " << last[c] << " -> " << k;
+      }
+      if (restarts[c]) ++after_restart[c];
+      last[c] = k;
+    }
+  }
+  for (int c = 0; c < 4; ++c) {
+    EXPECT_EQ(restarts[c], 1) << "channel " << c;
+    EXPECT_GE(after_restart[c], 5) << "channel " << c << ": the readings went on";
+  }
 }
 
 TEST_F(ConsoleFlow, TheFirstReadingIsSampleTenThousand) {
