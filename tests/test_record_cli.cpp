@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -190,6 +192,63 @@ TEST_F(RecordCli, AnUnplausibleCalibrationIsReplacedWithAWarning) {
             std::string::npos)
       << err_;
   EXPECT_NE(slurp(out).find("calibration 312500 nV per count"), std::string::npos);
+}
+
+// The whole recorder stopped (Ctrl-Z, a loaded machine) longer than the simulated device's
+// buffer lasts at 160 kB/s (1.6 s): the device loses words, the library realigns the stream,
+// and every sample in the file is either right against the test pattern at its time or inside
+// a reported gap. Exit status 3, and the summary and a warning say so.
+TEST_F(RecordCli, AStalledRecorderLosesNothingOutsideAReportedGap) {
+  const std::string out = (dir_ / "stall.dat").string();
+  const Child c = spawn({"-q", "-r", "1=20,2=20,3=20,4=20", "-t", "5s", "-o", out},
+                        {"QXSIM_SIGNAL=1", "QXSIM_SPEED=1"}, dir_);
+  ASSERT_GT(c.pid, 0);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!(fs::exists(out) && fs::file_size(out) > 100'000) &&
+         std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  kill(c.pid, SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+  kill(c.pid, SIGCONT);
+  ASSERT_EQ(wait_exit(c.pid), 3) << slurp(c.err);
+  const std::string err = slurp(c.err);
+  EXPECT_NE(err.find("the stream was realigned"), std::string::npos) << err;
+  EXPECT_NE(err.find("; LOST Ch1 "), std::string::npos) << err;
+
+  struct FileGap {
+    std::string kind;
+    uint64_t index, count;
+  };
+  std::array<std::vector<FileGap>, 4> gaps;
+  const std::string json = slurp(dir_ / "stall.json");
+  const std::regex entry(
+      R"re(\{"channel": "Ch(\d)", "kind": "(\w+)", "index": (\d+), "count": (\d+)\})re");
+  for (auto m = std::sregex_iterator(json.begin(), json.end(), entry); m != std::sregex_iterator();
+       ++m)
+    gaps[std::stoul((*m)[1]) - 1].push_back({(*m)[2], std::stoull((*m)[3]), std::stoull((*m)[4])});
+  std::ifstream f(out, std::ios::binary);
+  std::vector<int16_t> v(4 * 100000);
+  f.read(reinterpret_cast<char *>(v.data()), static_cast<std::streamsize>(v.size() * 2));
+  ASSERT_EQ(f.gcount(), static_cast<std::streamsize>(v.size() * 2)) << "5 s of 4 channels";
+  for (size_t ch = 0; ch < 4; ++ch) {
+    ASSERT_FALSE(gaps[ch].empty()) << json;
+    EXPECT_EQ(gaps[ch][0].kind, "realign") << json;
+    size_t wrong = 0;
+    uint64_t base = 0;  // where the current stream's first sample lies
+    size_t next_gap = 0;
+    for (uint64_t i = 0; i < 100000; ++i) {
+      if (next_gap < gaps[ch].size() && i >= gaps[ch][next_gap].index) {
+        const FileGap &g = gaps[ch][next_gap++];
+        if (g.kind == "realign") base = g.index + g.count;
+        i = g.index + g.count - 1;
+        continue;
+      }
+      // Four channels at one rate: one word each a frame; priming discards three frames.
+      const auto want = int16_t(qxsim_pattern_value(int(ch), unsigned(i - base + 3)) - 32768);
+      wrong += v[i * 4 + ch] != want;
+    }
+    EXPECT_EQ(wrong, 0u) << "channel " << ch + 1;
+  }
 }
 
 struct Signal {

@@ -1,5 +1,6 @@
 """record() and Stream against the simulated amplifier: samples, volts, gaps, arguments."""
 
+import ctypes
 import time
 
 import numpy as np
@@ -87,6 +88,45 @@ def test_a_stalled_reader_gets_its_gap_with_the_extent(sim):
         assert results[-1].first == gap.index + gap.count, "reading resumes right after the gap"
         assert s.lost(1) == gap.count
         assert s.gaps == [gap]
+
+
+def test_words_lost_below_the_library_are_a_realign_gap_and_the_samples_stay_right(sim):
+    # The device drops three words: without the realignment every later sample would be another
+    # channel's. The stream starts afresh; the gap keeps the time it took.
+    rates = {1: 20, 2: 20, 3: 20}
+    sim.qxsim_drop_words.argtypes = [ctypes.c_ulonglong]
+    got = {ch: [] for ch in rates}
+    gaps = []
+    with qx470usb.Stream(rates) as s:
+        t_drop = time.monotonic() + 0.3
+        dropped = False
+        for item in s:
+            if isinstance(item, qx470usb.Gap):
+                gaps.append(item)
+                got[item.channel].append(item)
+            else:
+                got[item.channel].append(item)
+            if not dropped and time.monotonic() > t_drop:
+                sim.qxsim_drop_words(3)
+                dropped = True
+            if len(gaps) == 3 and all(sum(len(x.codes) for x in got[ch]
+                                          if isinstance(x, qx470usb.Chunk)) > 30000
+                                      for ch in rates):
+                break
+    assert sorted(g.channel for g in gaps) == [1, 2, 3]
+    assert all(g.kind == "realign" for g in gaps)
+    for ch in rates:
+        before, after = [], []
+        for item in got[ch]:
+            if isinstance(item, qx470usb.Gap):
+                before, after = after, []
+                continue
+            after.append(item.codes)
+        after = np.concatenate(after)
+        # The new stream is the test pattern from its first sample after priming.
+        k = stream_offset(sim, ch, after)
+        assert k < 10
+        np.testing.assert_array_equal(after, pattern(sim, ch, k, len(after)), "channel %d" % ch)
 
 
 def test_stream_yields_chunks_in_order(sim):
