@@ -14,11 +14,14 @@
 namespace {
 
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_stop_now{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
 
-// The first signal asks the loop to finish the file; a second one ends the program at once.
+// The first signal asks the loop to finish the file with everything received; a second one to
+// finish it without waiting for the block in progress; a third ends the program at once.
 void on_stop_signal(int) {
-  g_stop.store(true);
+  if (!g_stop.exchange(true)) return;
+  g_stop_now.store(true);
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigaction(SIGINT, &dfl, nullptr);
@@ -50,7 +53,7 @@ int main(int argc, char **argv) {
   // No progress line where it would land among the samples on the same terminal.
   const bool progress = !opts.quiet && isatty(STDERR_FILENO) == 1 &&
                         !(opts.output == "-" && isatty(STDOUT_FILENO) == 1);
-  qx470rec::SessionIo io{std::cout, std::cerr, progress, &g_stop, {}};
+  qx470rec::SessionIo io{std::cout, std::cerr, progress, &g_stop, {}, &g_stop_now};
   if (opts.scan) return qx470rec::run_scan(io);
   return opts.show ? qx470rec::run_show(io) : qx470rec::run_record(opts, io);
 }

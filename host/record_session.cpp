@@ -71,6 +71,35 @@ std::string loss_words(const qx470host::Gap &g) {
          where;
 }
 
+// Stops after Ctrl-C or SIGTERM. The library first finishes the block in progress, which the
+// device is still delivering (up to 16 s at the slowest rates), so that it can be written too: the
+// user is told how long it may take. A second signal leaves it unfinished: the stop goes on in its
+// thread, and io.left_running tells the caller to end the program without waiting for it.
+void stop_keeping_the_tail(qx470host::ContinuousReader &reader, SessionIo &io) {
+  auto stopped = std::make_shared<std::atomic<bool>>(false);
+  std::thread stopper([&reader, stopped] {
+    reader.stop();
+    stopped->store(true);
+  });
+  const auto begun = Clock::now();
+  bool told = false;
+  while (!stopped->load()) {
+    if (io.stop_now && io.stop_now->load()) {
+      stopper.detach();
+      io.left_running = true;
+      return;
+    }
+    if (!told && Clock::now() - begun > std::chrono::milliseconds(300)) {
+      told = true;
+      io.err << (io.progress ? "\n" : "") << "qx470-record: stopping: the block in progress "
+             << "ends within " << seconds_text(reader.block_seconds())
+             << "; Ctrl-C again to stop without it\n";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  stopper.join();
+}
+
 }  // namespace
 
 int run_show(SessionIo &io) {
@@ -170,10 +199,11 @@ int run_record(const Options &opts, SessionIo &io) {
 
   int first_on = 0;
   while (first_on < 3 && !reader.channel_on(first_on)) ++first_on;
-  for (;;) {
-    if (io.before_poll) io.before_poll();
+  // One pass over the channels: what each has, up to its target. False when nothing came.
+  bool done = false;
+  auto read_pass = [&]() {
     bool got_any = false;
-    bool done = true;
+    done = true;
     for (int c = 0; c < 4 && error.empty(); ++c) {
       const size_t i = static_cast<size_t>(c);
       if (!reader.channel_on(c)) continue;
@@ -206,6 +236,12 @@ int run_record(const Options &opts, SessionIo &io) {
       }
       done = done && written[i] >= targets[i];
     }
+    return got_any;
+  };
+
+  for (;;) {
+    if (io.before_poll) io.before_poll();
+    const bool got_any = read_pass();
     if (!error.empty() || done) break;
     if (io.stop && io.stop->load()) {
       interrupted = true;
@@ -237,7 +273,15 @@ int run_record(const Options &opts, SessionIo &io) {
     }
     if (!got_any) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  reader.stop();
+  if (interrupted) {
+    stop_keeping_the_tail(reader, io);
+    // What the library completed while it stopped is in the ring still: a stop loses nothing.
+    if (!io.left_running)
+      while (error.empty() && !done && read_pass()) {
+      }
+  } else {
+    reader.stop();
+  }
   const std::string finish_error = writer->finish();
   if (error.empty()) error = finish_error;
   if (io.progress) draw(true);
@@ -269,15 +313,24 @@ int run_record(const Options &opts, SessionIo &io) {
              std::to_string(stretches[size_t(c)]) +
              (stretches[size_t(c)] == 1 ? " stretch" : " stretches");
   }
-  if (interrupted) s += " (stopped by signal)";
+  if (interrupted)
+    s += io.left_running ? " (stopped by a second signal, without the block in progress)"
+                         : " (stopped by signal)";
   io.err << s << "\n";
   if (stalled)
     io.err << "qx470-record: the amplifier sent no data for "
            << seconds_text(std::chrono::duration<double>(Clock::now() - last_progress).count())
            << "; the file holds everything received until then.\n";
   if (!error.empty()) io.err << "qx470-record: " << error << "\n";
-  if (!error.empty() || stalled) return kExitDeviceOrFile;
-  return lost_total ? kExitLost : kExitOk;
+  const int code = !error.empty() || stalled ? kExitDeviceOrFile : lost_total ? kExitLost : kExitOk;
+  if (io.left_running) {
+    // The library's thread is still finishing a block and the reader with it: the file is
+    // complete, so the program ends here rather than tear the reader down under that thread.
+    io.err.flush();
+    std::fflush(nullptr);
+    std::_Exit(code);
+  }
+  return code;
 }
 
 }  // namespace qx470rec

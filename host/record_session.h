@@ -23,6 +23,10 @@ struct SessionIo {
   bool progress = false;                    // redraw a progress line (standard error is a terminal)
   const std::atomic<bool> *stop = nullptr;  // set by Ctrl-C or SIGTERM
   std::function<void()> before_poll;        // tests: called before every pass of the loop
+  const std::atomic<bool> *stop_now = nullptr;  // set by a second one: do not wait for the tail
+  // Set when a second signal left the acquisition stopping: run_record then ends the program
+  // itself once the file is complete.
+  bool left_running = false;
 };
 
 int run_show(SessionIo &io);
