@@ -46,8 +46,16 @@ dpkg -i "$deb" >/dev/null
 out=$(cd /tmp && printf '\n' | timeout 60 QX470USB_Test 2>&1) && rc=0 || rc=$?
 { grep -q "No Device" <<<"$out" && [ $rc -eq 0 ]; } \
   || { echo "FAIL: QX470USB_Test without a device (exit $rc): $out"; fail=1; }
-out=$(timeout 60 qx470-sim qx470-record --show 2>&1) || true
-grep -q "ready" <<<"$out" || { echo "FAIL: qx470-sim qx470-record --show: $out"; fail=1; }
+# Every installed program starts on its own (no device here: the USB bridge says so)...
+out=$(cd /tmp && timeout 60 qx470-record --show 2>&1) && rc=0 || rc=$?
+{ grep -q "Device: no QX-470-USB found" <<<"$out" && grep -q "Bridge: USB (/usr/lib/$multiarch/qx470usb/" \
+  <<<"$out" && [ $rc -eq 1 ]; } || { echo "FAIL: qx470-record --show (exit $rc): $out"; fail=1; }
+out=$(timeout 60 qx470-sim --help 2>&1) || { echo "FAIL: qx470-sim --help: $out"; fail=1; }
+grep -q "^usage: qx470-sim" <<<"$out" || { echo "FAIL: qx470-sim --help says: $out"; fail=1; }
+# ...and under qx470-sim, against the simulated amplifier, which it names.
+out=$(cd /tmp && timeout 60 qx470-sim qx470-record --show 2>&1) || true
+{ grep -q "ready" <<<"$out" && grep -q "Bridge: simulated amplifier" <<<"$out"; } \
+  || { echo "FAIL: qx470-sim qx470-record --show: $out"; fail=1; }
 (cd /tmp && /usr/bin/python3 -c "import qx470usb; print('python: qx470usb', qx470usb.__version__)") \
   || { echo "FAIL: import qx470usb"; fail=1; }
 (cd /tmp && timeout 120 qx470-sim /usr/bin/python3 -c \
