@@ -174,8 +174,10 @@ struct Sim {
 };
 
 Sim &sim() {
-  static Sim instance;
-  return instance;
+  // Never destroyed: a host that exits while acquiring has the library's thread waiting in
+  // FT_Read on this state while the exit handlers run.
+  static Sim *instance = new Sim;
+  return *instance;
 }
 
 }  // namespace

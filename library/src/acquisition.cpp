@@ -271,6 +271,10 @@ int32_t restart_acquisition() {
   return await_resumption() ? 1 : 0;
 }
 
+bool acquisition_thread_running() {
+  return acquisition_thread != 0 && !thread_ended.load(std::memory_order_acquire);
+}
+
 uint32_t realignments_for_test() {
   return realignments.load(std::memory_order_relaxed);
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "acquisition.h"
+
 namespace qx {
 
 DeviceContext device_context;
@@ -50,6 +52,10 @@ bool library_attach() {
 }
 
 void library_detach() {
+  library_ready = false;
+  // A host that exits without stopping leaves the acquisition thread running through the exit
+  // handlers: its events stay, as the thread may still be waiting on one.
+  if (acquisition_thread_running()) return;
   platform::event_destroy(stopped_event);
   platform::event_destroy(restart_event);
   stopped_event = restart_event = nullptr;

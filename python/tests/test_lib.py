@@ -88,3 +88,12 @@ def test_the_library_alone_is_enough_and_says_which_amplifier_it_drives():
     assert os.path.basename(bridge_file) == "libqx470usb_bridge.so.1" and os.path.exists(bridge_file)
     assert beside == "True"
     assert line.startswith("simulated amplifier (%s), through " % bridge_file)
+
+
+def test_a_process_that_exits_while_acquiring_ends_cleanly():
+    # No close, no stop: the exit handlers run while the library's thread waits for data.
+    code = ("import time, qx470usb; s = qx470usb.Stream({1: 100, 2: 100}); s.start();"
+            "time.sleep(0.02)")
+    for _ in range(20):
+        r = run_python(code, QXSIM_SPEED="1")
+        assert r.returncode == 0, r.stderr
