@@ -176,7 +176,7 @@ TEST_F(ConsoleFlow, AFunctionKeyEndsSelectionAndItsSecondCodeIsDropped) {
 // Every reading of channel c is sample 10000 k of it (plus the three samples that priming
 // discards from the simulator's count); readings go on across boundary steps.
 TEST_F(ConsoleFlow, ReadingsAreEveryTenThousandthSampleAcrossBoundarySteps) {
-  // At this speed the device's buffer covers a stall of the whole process of about 160 ms.
+  // At this speed the device's buffer covers a stall of the whole process of about 330 ms.
   if (!qxtest::sanitized()) qxsim_set_speed(4);
   qxsim_set_signal(1);
   io.keys({'x'});

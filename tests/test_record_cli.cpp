@@ -195,16 +195,16 @@ TEST_F(RecordCli, AnUnplausibleCalibrationIsReplacedWithAWarning) {
 }
 
 // The whole recorder stopped (Ctrl-Z, a loaded machine) longer than the simulated device's
-// buffer lasts at 160 kB/s (1.6 s): the device loses words, the library realigns the stream,
+// buffer lasts at 800 kB/s (1.3 s): the device loses words, the library realigns the stream,
 // and every sample in the file is either right against the test pattern at its time or inside
 // a reported gap. Exit status 3, and the summary and a warning say so.
 TEST_F(RecordCli, AStalledRecorderLosesNothingOutsideAReportedGap) {
   const std::string out = (dir_ / "stall.dat").string();
-  const Child c = spawn({"-q", "-r", "1=20,2=20,3=20,4=20", "-t", "5s", "-o", out},
+  const Child c = spawn({"-q", "-r", "1=100,2=100,3=100,4=100", "-t", "5s", "-o", out},
                         {"QXSIM_SIGNAL=1", "QXSIM_SPEED=1"}, dir_);
   ASSERT_GT(c.pid, 0);
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!(fs::exists(out) && fs::file_size(out) > 100'000) &&
+  while (!(fs::exists(out) && fs::file_size(out) > 500'000) &&
          std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   kill(c.pid, SIGSTOP);
@@ -227,7 +227,8 @@ TEST_F(RecordCli, AStalledRecorderLosesNothingOutsideAReportedGap) {
        ++m)
     gaps[std::stoul((*m)[1]) - 1].push_back({(*m)[2], std::stoull((*m)[3]), std::stoull((*m)[4])});
   std::ifstream f(out, std::ios::binary);
-  std::vector<int16_t> v(4 * 100000);
+  constexpr uint64_t kSamples = 500000;
+  std::vector<int16_t> v(4 * kSamples);
   f.read(reinterpret_cast<char *>(v.data()), static_cast<std::streamsize>(v.size() * 2));
   ASSERT_EQ(f.gcount(), static_cast<std::streamsize>(v.size() * 2)) << "5 s of 4 channels";
   for (size_t ch = 0; ch < 4; ++ch) {
@@ -236,7 +237,7 @@ TEST_F(RecordCli, AStalledRecorderLosesNothingOutsideAReportedGap) {
     size_t wrong = 0;
     uint64_t base = 0;  // where the current stream's first sample lies
     size_t next_gap = 0;
-    for (uint64_t i = 0; i < 100000; ++i) {
+    for (uint64_t i = 0; i < kSamples; ++i) {
       if (next_gap < gaps[ch].size() && i >= gaps[ch][next_gap].index) {
         const FileGap &g = gaps[ch][next_gap++];
         if (g.kind == "realign") base = g.index + g.count;

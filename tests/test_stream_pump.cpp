@@ -248,8 +248,11 @@ TEST(StreamPump, AnOverrunWhileStoppedCountsOnlyIfNoPurgeFollows) {
   ASSERT_EQ(pump.stop_in(), FT_OK);
   ASSERT_TRUE(usb.deliver(pump, bytes(10, 1), TransferEnd::kCompleted, 0x62));
   EXPECT_EQ(pump.overruns(), 0u);
+  EXPECT_FALSE(pump.take_overrun());
   ASSERT_EQ(pump.restart_in(), FT_OK);
   EXPECT_EQ(pump.overruns(), 1u) << "restarted without a purge: the hole is in the reader's data";
+  EXPECT_TRUE(pump.take_overrun()) << "latched for the line status";
+  EXPECT_FALSE(pump.take_overrun()) << "until it is read";
 }
 
 TEST(StreamPump, ADeviceThatGoesGivesQueuedDataThenAnError) {

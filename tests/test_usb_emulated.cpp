@@ -223,6 +223,25 @@ TEST_F(Emulated, AutozeroAndShuntReachTheAmplifier) {
   amp([](qxsim::Amplifier &a) { EXPECT_FALSE(a.shunt); });
 }
 
+// While this process streams it holds the control interface claimed; its own commands go on.
+TEST_F(Emulated, ControlCommandsGoOnWhileThisProcessStreams) {
+  const Layout l = layout_for({100, 0, 0, 0});
+  set_rates(l.rates);
+  ASSERT_EQ(Start_Acquisition(0), 1);
+  ASSERT_TRUE(check_stream(l, 0.2, 30));
+  EXPECT_EQ(Get_QX470USB_Status(), 101);
+  EXPECT_EQ(Do_Autozero(), 1);
+  EXPECT_EQ(Do_Cal_On(), 1);
+  amp([](qxsim::Amplifier &a) { EXPECT_TRUE(a.shunt); });
+  EXPECT_EQ(Do_Cal_Off(), 1);
+  amp([](qxsim::Amplifier &a) { EXPECT_FALSE(a.shunt); });
+  EXPECT_EQ(Get_Calibration_Data(), 312500);
+  EXPECT_TRUE(check_stream(l, 0.2, 30)) << "the stream went on";
+  EXPECT_EQ(Stop_Acquisition(), 0);
+  EXPECT_EQ(Do_Cal_On(), 1) << "after the stop, the control channel opens on its own";
+  EXPECT_EQ(Do_Cal_Off(), 1);
+}
+
 // ---- calibration record in the EEPROM ----
 
 TEST_F(Emulated, CalibrationWriteChangesOnlyTheUserAreaAndTheChecksum) {
@@ -411,6 +430,12 @@ TEST_F(Emulated, AnOverrunIsCountedAndReported) {
       30));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("overran"), std::string::npos) << err;
+  // The line status carries it as D2XX's does, latched until read.
+  ULONG status = 0;
+  ASSERT_EQ(FT_GetModemStatus(h, &status), FT_OK);
+  EXPECT_EQ(status >> 8 & FT_LINE_OVERRUN_ERROR, FT_LINE_OVERRUN_ERROR);
+  ASSERT_EQ(FT_GetModemStatus(h, &status), FT_OK);
+  EXPECT_EQ(status >> 8 & FT_LINE_OVERRUN_ERROR, 0u) << "read once, the latch is clear";
   EXPECT_EQ(FT_Close(h), FT_OK);
 }
 

@@ -328,6 +328,33 @@ TEST(UsbEmulatorCli, TheRecorderListsTheAmplifiersAndAsksForAChoice) {
 }
 #endif
 
+#if defined(QX470_CONTROL_CLIENT_PATH) && defined(QX470_RECORD_PATH)
+// One process owns the amplifier while it records: another one's shunt command (which would put
+// 1 V on every channel of the recording) and its start fail, and work once the recording ends.
+TEST(UsbEmulatorCli, OneProcessOwnsTheAmplifierWhileItRecords) {
+  char dir_template[] = "/tmp/qx470ownXXXXXX";
+  ASSERT_TRUE(mkdtemp(dir_template));
+  const std::string dir = dir_template;
+  const std::string rec = QX470_RECORD_PATH, client = QX470_CONTROL_CLIENT_PATH;
+  Child c =
+      spawn({kEmulator, "--", "/bin/sh", "-c",
+             "cd " + dir + " || exit 9; " + rec +
+                 " -r 1=100 -t 3s -q -o a.dat 2>a.err & a=$!; "
+                 "while kill -0 $a 2>/dev/null && [ $(stat -c %s a.dat 2>/dev/null || echo 0) "
+                 "-lt 20000 ]; do sleep 0.01; done; echo \"during: $(" +
+                 client + ")\"; wait $a; echo \"exit a=$?\"; echo \"after: $(" + client +
+                 ")\"; cat a.err"},
+            {"QXSIM_SIGNAL=1"});
+  finish(c, 120);
+  EXPECT_NE(c.seen.find("exit a=0"), std::string::npos) << c.seen;
+  EXPECT_NE(c.seen.find("cal_on 0 start 0"), std::string::npos) << c.seen;
+  EXPECT_NE(c.seen.find("after: status 101 cal_on 1 start 1"), std::string::npos) << c.seen;
+  EXPECT_TRUE(holds_the_pattern(dir + "/a.dat", 300000));
+  for (const char *f : {"a.dat", "a.json", "a.err"}) unlink((dir + "/" + f).c_str());
+  rmdir(dir.c_str());
+}
+#endif
+
 #ifdef QX470_CONSOLE_PATH
 // The console owns one amplifier, as the library does: two make it say what it says of none,
 // and QX470_USB_SERIAL gives it one.

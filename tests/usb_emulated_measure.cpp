@@ -152,7 +152,7 @@ int measure_throughput(qxusb::EmulatedBus &bus, double seconds) {
   const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
   const auto c1 = bus.counters();
   std::printf(
-      "unpaced bulk IN through the backend (8 transfers of 16 KiB): %.1f MB/s of payload, "
+      "unpaced bulk IN through the backend (64 transfers of 16 KiB): %.1f MB/s of payload, "
       "%.0f URBs/s, %.0f reap calls/s, process CPU %.0f%% of one core\n",
       total / wall / 1e6, (c1.submitted - c0.submitted) / wall, (c1.reaps - c0.reaps) / wall,
       100 * (process_seconds() - pa) / wall);

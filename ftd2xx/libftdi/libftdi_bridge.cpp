@@ -32,7 +32,10 @@ constexpr unsigned char kLatencyMs = 2;  // short echoes on the control channel 
 constexpr int kUsbCallTimeoutMs = 500;   // one USB call; the read loop enforces the real deadline
 constexpr int kControlTransferTimeoutMs = 1000;
 constexpr size_t kTransferBytes = 16384;  // a multiple of both packet sizes, 64 and 512
-constexpr int kTransfers = 8;
+// In flight, the transfers keep draining the chip's 384-byte buffer while the process is stopped
+// (Ctrl-Z, a loaded machine): 64 x 16 KiB last 1.3 s at the full rate, and are 1 MiB of the
+// 16 MiB that usbfs allows all processes together.
+constexpr int kTransfers = 64;
 constexpr size_t kQueueBytes = 2u << 20;  // 2.5 s of the fastest stream
 
 int64_t now_ms() {
@@ -139,6 +142,10 @@ class LibusbIn final : public InTransfers {
 struct Handle {
   ftdi_context *ftdi = nullptr;
   int interface = 0;
+  uint8_t bus = 0, address = 0;
+  // A control handle opened while this process streams from the same device: it works through
+  // the stream handle's USB connection, which holds the control interface claimed.
+  std::shared_ptr<Handle> owner;
   ULONG read_timeout = 0;
   ULONG write_timeout = 0;
   std::atomic<bool> in_stopped{false};
@@ -155,7 +162,10 @@ struct Handle {
     }
     pump.reset();
     usb_in.reset();
-    if (ftdi) {
+    if (ftdi && owner) {
+      ftdi->usb_dev = nullptr;  // the owner's to close, with the claims it holds
+      ftdi_free(ftdi);
+    } else if (ftdi) {
       ftdi_usb_close(ftdi);
       ftdi_free(ftdi);
     }
@@ -265,11 +275,42 @@ bool node_at(int index, bool fresh, NodeInfo &out) {
   return true;
 }
 
+// The open stream handle of this process on that device, if any.
+std::shared_ptr<Handle> streaming_from(const NodeInfo &n) {
+  Registry &r = registry();
+  std::lock_guard lock(r.mu);
+  for (const auto &[key, h] : r.open)
+    if (h->interface == 1 && h->bus == n.bus && h->address == n.address) return h;
+  return nullptr;
+}
+
+// The control interface through the stream handle's connection, set up as an open of its own
+// would: the chip's type and packet size, the interface reset, 9600 baud.
+FT_STATUS open_through(const std::shared_ptr<Handle> &owner, Handle &h) {
+  if (ftdi_set_interface(h.ftdi, INTERFACE_A) < 0) return FT_DEVICE_NOT_OPENED;
+  ftdi_set_usbdev(h.ftdi, owner->ftdi->usb_dev);
+  h.owner = owner;
+  h.ftdi->type = owner->ftdi->type;
+  h.ftdi->max_packet_size = owner->ftdi->max_packet_size;
+  if (ftdi_usb_reset(h.ftdi) < 0 || ftdi_set_baudrate(h.ftdi, 9600) < 0) return FT_IO_ERROR;
+  return FT_OK;
+}
+
 FT_STATUS open_node(const NodeInfo &n, std::unique_ptr<Handle> &h) {
   h = std::make_unique<Handle>();
   h->interface = n.interface;
+  h->bus = n.bus;
+  h->address = n.address;
   h->ftdi = ftdi_new();
   if (!h->ftdi) return FT_INSUFFICIENT_RESOURCES;
+  if (n.interface == 0) {
+    if (auto owner = streaming_from(n)) {
+      if (const FT_STATUS st = open_through(owner, *h); st != FT_OK) return st;
+      ftdi_set_latency_timer(h->ftdi, kLatencyMs);
+      h->ftdi->usb_read_timeout = kUsbCallTimeoutMs;
+      return FT_OK;
+    }
+  }
   // The interface is chosen before opening, or libftdi opens A.
   if (ftdi_set_interface(h->ftdi, static_cast<ftdi_interface>(INTERFACE_A + n.interface)) < 0)
     return FT_DEVICE_NOT_OPENED;
@@ -279,6 +320,12 @@ FT_STATUS open_node(const NodeInfo &n, std::unique_ptr<Handle> &h) {
   ftdi_set_latency_timer(h->ftdi, kLatencyMs);
   h->ftdi->usb_read_timeout = kUsbCallTimeoutMs;
   if (n.interface == 1) {
+    // One process owns the amplifier while it streams: the control interface is claimed too, so
+    // that another process's commands (a shunt switched on mid-recording) and starts fail until
+    // this one closes. This process's own commands go through this connection (open_through).
+    libusb_device_handle *dev = h->ftdi->usb_dev;
+    if (libusb_kernel_driver_active(dev, 0) == 1) libusb_detach_kernel_driver(dev, 0);
+    if (libusb_claim_interface(dev, 0) != 0) return FT_DEVICE_NOT_OPENED;
     h->usb_in = std::make_unique<LibusbIn>(h->ftdi);
     if (!h->usb_in->allocate(kTransfers)) return FT_INSUFFICIENT_RESOURCES;
     const size_t packet = h->ftdi->max_packet_size ? h->ftdi->max_packet_size : 64;

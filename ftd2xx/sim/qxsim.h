@@ -27,8 +27,10 @@
  *   QXSIM_EEPROM (text stored, with its zero byte, at the start of the user area). qxsim_reset()
  *   ignores them.
  * - Pacing: words become available as the 100 kS/s ticks pass on a monotonic clock, in packets of
- *   1 ms. The receive buffer holds QXSIM_RX_BUFFER_BYTES; words the host has not read in time are
- *   lost (the oldest first) and counted. Speed 0 delivers as fast as the host reads.
+ *   1 ms. The receive buffer holds QXSIM_RX_BUFFER_BYTES, as much as the USB bridge keeps in
+ *   flight (1.3 s at the full rate), so that the simulator loses words no more often than the real
+ *   path; words the host has not read in time are lost (the oldest first) and counted, and the
+ *   overrun is latched in the line status. Speed 0 delivers as fast as the host reads.
  */
 #ifndef QX470_QXSIM_H
 #define QX470_QXSIM_H
@@ -40,7 +42,7 @@ extern "C" {
 #endif
 
 #define QXSIM_EEPROM_UA_SIZE 88
-#define QXSIM_RX_BUFFER_BYTES (256 * 1024)
+#define QXSIM_RX_BUFFER_BYTES (1024 * 1024)
 #define QXSIM_MAX_FRAME_TICKS 10000
 #define QXSIM_SHUNT_STEP_COUNTS 3200 /* 1.000 V at 312500 nV per count */
 
