@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,6 +22,7 @@
 
 #include "qxsim.h"
 #include "record_devices.h"
+#include "recording_check.h"
 
 extern char **environ;
 
@@ -215,40 +215,15 @@ TEST_F(RecordCli, AStalledRecorderLosesNothingOutsideAReportedGap) {
   EXPECT_NE(err.find("the stream was realigned"), std::string::npos) << err;
   EXPECT_NE(err.find("; LOST Ch1 "), std::string::npos) << err;
 
-  struct FileGap {
-    std::string kind;
-    uint64_t index, count;
-  };
-  std::array<std::vector<FileGap>, 4> gaps;
-  const std::string json = slurp(dir_ / "stall.json");
-  const std::regex entry(
-      R"re(\{"channel": "Ch(\d)", "kind": "(\w+)", "index": (\d+), "count": (\d+)\})re");
-  for (auto m = std::sregex_iterator(json.begin(), json.end(), entry); m != std::sregex_iterator();
-       ++m)
-    gaps[std::stoul((*m)[1]) - 1].push_back({(*m)[2], std::stoull((*m)[3]), std::stoull((*m)[4])});
-  std::ifstream f(out, std::ios::binary);
-  constexpr uint64_t kSamples = 500000;
-  std::vector<int16_t> v(4 * kSamples);
-  f.read(reinterpret_cast<char *>(v.data()), static_cast<std::streamsize>(v.size() * 2));
-  ASSERT_EQ(f.gcount(), static_cast<std::streamsize>(v.size() * 2)) << "5 s of 4 channels";
+  // Four channels at one rate: one word each a frame; priming discards three frames.
+  const qxtest::RawRecording r = qxtest::read_four_channel_dat(
+      out, (dir_ / "stall.json").string(), 500000, 3,
+      [](int ch, uint64_t n) { return uint16_t(qxsim_pattern_value(ch, unsigned(n))); });
+  ASSERT_TRUE(r.whole) << "5 s of 4 channels";
   for (size_t ch = 0; ch < 4; ++ch) {
-    ASSERT_FALSE(gaps[ch].empty()) << json;
-    EXPECT_EQ(gaps[ch][0].kind, "realign") << json;
-    size_t wrong = 0;
-    uint64_t base = 0;  // where the current stream's first sample lies
-    size_t next_gap = 0;
-    for (uint64_t i = 0; i < kSamples; ++i) {
-      if (next_gap < gaps[ch].size() && i >= gaps[ch][next_gap].index) {
-        const FileGap &g = gaps[ch][next_gap++];
-        if (g.kind == "realign") base = g.index + g.count;
-        i = g.index + g.count - 1;
-        continue;
-      }
-      // Four channels at one rate: one word each a frame; priming discards three frames.
-      const auto want = int16_t(qxsim_pattern_value(int(ch), unsigned(i - base + 3)) - 32768);
-      wrong += v[i * 4 + ch] != want;
-    }
-    EXPECT_EQ(wrong, 0u) << "channel " << ch + 1;
+    ASSERT_FALSE(r.gaps[ch].empty()) << r.json;
+    EXPECT_EQ(r.gaps[ch][0].kind, "realign") << r.json;
+    EXPECT_EQ(r.wrong[ch], 0u) << "channel " << ch + 1;
   }
 }
 

@@ -17,6 +17,7 @@
 
 #ifdef QX470_RECORD_PATH
 #include "amplifier.h"  // the test pattern
+#include "recording_check.h"
 #endif
 
 namespace {
@@ -325,6 +326,41 @@ TEST(UsbEmulatorCli, TheRecorderListsTheAmplifiersAndAsksForAChoice) {
                             "attached: QX47001, QX47002"),
             std::string::npos)
       << wrong.seen;
+}
+#endif
+
+#ifdef QX470_RECORD_PATH
+// The recorder stopped (SIGSTOP) longer than the transfers in flight drain the emulated chip at
+// 800 kB/s (1.3 s): the chip's buffer overflows, the backend reports the overrun, the library
+// realigns, and every sample in the file is right at its time or inside a reported gap; exit 3.
+TEST(UsbEmulatorCli, AChipOverrunWhileTheRecorderIsHeldIsARealignGapAndNothingElseIsWrong) {
+  char dir_template[] = "/tmp/qx470stallXXXXXX";
+  ASSERT_TRUE(mkdtemp(dir_template));
+  const std::string dir = dir_template;
+  const std::string rec = QX470_RECORD_PATH;
+  Child c =
+      spawn({kEmulator, "--", "/bin/sh", "-c",
+             "cd " + dir + " || exit 9; " + rec +
+                 " -r 1=100,2=100,3=100,4=100 -t 5s -q -o s.dat 2>s.err & a=$!; "
+                 "while kill -0 $a 2>/dev/null && [ $(stat -c %s s.dat 2>/dev/null || echo 0) "
+                 "-lt 1200000 ]; do sleep 0.01; done; kill -STOP $a; sleep 2.5; "
+                 "kill -CONT $a; wait $a; echo \"exit a=$?\"; cat s.err"},
+            {"QXSIM_SIGNAL=1"});
+  finish(c, 120);
+  EXPECT_NE(c.seen.find("exit a=3"), std::string::npos) << c.seen;
+  EXPECT_NE(c.seen.find("the stream was realigned"), std::string::npos) << c.seen;
+  // Four channels at one rate: one word each a frame; priming discards three frames.
+  const qxtest::RawRecording r =
+      qxtest::read_four_channel_dat(dir + "/s.dat", dir + "/s.json", 500000, 3,
+                                    [](int ch, uint64_t n) { return qxsim::pattern_value(ch, n); });
+  EXPECT_TRUE(r.whole);
+  for (size_t ch = 0; ch < 4; ++ch) {
+    ASSERT_FALSE(r.gaps[ch].empty()) << r.json;
+    EXPECT_EQ(r.gaps[ch][0].kind, "realign") << r.json;
+    EXPECT_EQ(r.wrong[ch], 0u) << "channel " << ch + 1;
+  }
+  for (const char *f : {"s.dat", "s.json", "s.err"}) unlink((dir + "/" + f).c_str());
+  rmdir(dir.c_str());
 }
 #endif
 
