@@ -5,9 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,12 +36,19 @@ inline RawRecording read_four_channel_dat(const std::string &dat, const std::str
   std::stringstream text;
   text << side.rdbuf();
   r.json = text.str();
-  const std::regex entry(
-      R"re(\{"channel": "Ch(\d)", "kind": "(\w+)", "index": (\d+), "count": (\d+)\})re");
-  for (auto m = std::sregex_iterator(r.json.begin(), r.json.end(), entry);
-       m != std::sregex_iterator(); ++m)
-    r.gaps[std::stoul((*m)[1]) - 1].push_back(
-        {(*m)[2], std::stoull((*m)[3]), std::stoull((*m)[4])});
+  // The gaps as the recorder writes them, one object a line.
+  for (size_t p = r.json.find("{\"channel\": \"Ch"); p != std::string::npos;
+       p = r.json.find("{\"channel\": \"Ch", p + 1)) {
+    int ch = 0;
+    char kind[16] = {};
+    unsigned long long index = 0, count = 0;
+    if (std::sscanf(r.json.c_str() + p,
+                    "{\"channel\": \"Ch%d\", \"kind\": \"%15[a-z]\", \"index\": %llu, "
+                    "\"count\": %llu}",
+                    &ch, kind, &index, &count) == 4 &&
+        ch >= 1 && ch <= 4)
+      r.gaps[static_cast<size_t>(ch - 1)].push_back({kind, index, count});
+  }
   std::ifstream f(dat, std::ios::binary);
   std::vector<int16_t> v(4 * samples);
   f.read(reinterpret_cast<char *>(v.data()), static_cast<std::streamsize>(v.size() * 2));
