@@ -187,6 +187,8 @@ uint32_t acquisition_entry(void *) {
   run_acquisition();
   thread_ended.store(true, std::memory_order_release);
   platform::event_set(stopped_event);
+  // Only now are the events no longer needed by this thread.
+  acquisition_thread_alive.store(false, std::memory_order_release);
   return 0;
 }
 
@@ -239,8 +241,10 @@ int32_t start_acquisition(void *window) {
   thread_ended.store(false);
   running.store(1, std::memory_order_release);
   pause_flag.store(0, std::memory_order_release);
+  acquisition_thread_alive.store(true, std::memory_order_release);
   acquisition_thread = platform::thread_start(acquisition_entry, device_context.host_window);
   if (acquisition_thread == 0) {
+    acquisition_thread_alive.store(false, std::memory_order_release);
     running.store(0, std::memory_order_release);
     return 0;
   }
@@ -269,10 +273,6 @@ int32_t restart_acquisition() {
   set_boundary(device_context.schedule, 0);
   platform::event_set(restart_event);
   return await_resumption() ? 1 : 0;
-}
-
-bool acquisition_thread_running() {
-  return acquisition_thread != 0 && !thread_ended.load(std::memory_order_acquire);
 }
 
 uint32_t realignments_for_test() {

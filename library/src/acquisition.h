@@ -19,9 +19,6 @@ constexpr uint32_t kStreamWriteTimeoutMs = 1000;
 // Priming gives up after this many reads in a row that bring nothing.
 constexpr int kPrimingEmptyReads = 10;
 
-// Whether an acquisition thread exists that has not ended (on the host's thread).
-bool acquisition_thread_running();
-
 // For tests: how often the acquisition thread has realigned the stream after an overrun.
 uint32_t realignments_for_test();
 // For tests: the count a start gives `blocks_transferred` (0 unless a test presets it).

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "acquisition.h"
-
 namespace qx {
 
 DeviceContext device_context;
@@ -18,6 +16,7 @@ FT_HANDLE stream_handle;
 std::atomic<uint8_t> pause_flag{0};
 std::atomic<uint8_t> running{0};
 std::atomic<uint32_t> blocks_transferred{0};
+std::atomic<bool> acquisition_thread_alive{false};
 
 alignas(64) uint8_t block_ring[kRingBlocks][kBlockBytes];
 
@@ -55,7 +54,7 @@ void library_detach() {
   library_ready = false;
   // A host that exits without stopping leaves the acquisition thread running through the exit
   // handlers: its events stay, as the thread may still be waiting on one.
-  if (acquisition_thread_running()) return;
+  if (acquisition_thread_alive.load(std::memory_order_acquire)) return;
   platform::event_destroy(stopped_event);
   platform::event_destroy(restart_event);
   stopped_event = restart_event = nullptr;

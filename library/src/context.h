@@ -30,6 +30,8 @@ extern FT_HANDLE stream_handle;
 extern std::atomic<uint8_t> pause_flag;
 extern std::atomic<uint8_t> running;
 extern std::atomic<uint32_t> blocks_transferred;
+// An acquisition thread exists that has not finished with the events (set by the acquisition).
+extern std::atomic<bool> acquisition_thread_alive;
 
 alignas(64) extern uint8_t block_ring[kRingBlocks][kBlockBytes];
 
