@@ -1,5 +1,6 @@
 // The console's program flow with scripted keys and a fake wait timer, over the real library and
 // the simulated amplifier.
+#include <array>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -134,6 +135,32 @@ class ConsoleFlow : public qxtest::LibraryTest {
         sample_of[c][volts(static_cast<int32_t>(qxsim_pattern_value(c, 10000 * k + 3)))] = k;
     return sample_of;
   }
+  // Each status line's readings as which reading of the pattern each channel shows, or
+  // kNoReading while a channel is still at mid-scale before its first. A value that is no
+  // reading of the pattern fails the test and ends the list.
+  static constexpr int64_t kNoReading = -1;
+  std::vector<std::array<int64_t, 4>> shown_readings() const {
+    const auto sample_of = pattern_readings(60);
+    std::vector<std::array<int64_t, 4>> out;
+    std::array<bool, 4> seen{};
+    for (const std::string &v : reading_lines()) {
+      std::array<int64_t, 4> k{};
+      for (size_t c = 0; c < 4; ++c) {
+        const std::string one = v.substr(c * 9, 9);
+        k[c] = kNoReading;
+        if (!seen[c] && one == volts(32768)) continue;
+        const auto it = sample_of[c].find(one);
+        if (it == sample_of[c].end()) {
+          ADD_FAILURE() << "channel " << c << " shows " << one;
+          return out;
+        }
+        k[c] = it->second;
+        seen[c] = true;
+      }
+      out.push_back(k);
+    }
+    return out;
+  }
   ScriptedIo io;
 };
 
@@ -191,15 +218,12 @@ TEST_F(ConsoleFlow, ReadingsAreEveryTenThousandthSampleAcrossBoundarySteps) {
   if (const auto lost = qxsim_lost_words(); lost > 0)
     GTEST_SKIP() << "this process stalled and the simulated device lost " << lost << " words";
 
-  auto sample_of = pattern_readings(60);
-  std::vector<uint32_t> last(4, 0);
+  std::array<int64_t, 4> last{};
   int lines = 0;
-  for (const std::string &v : reading_lines()) {
-    for (int c = 0; c < 4; ++c) {
-      const std::string one = v.substr(static_cast<size_t>(c) * 9, 9);
-      if (last[c] == 0 && one == volts(32768)) continue;  // no reading yet: mid-scale
-      ASSERT_TRUE(sample_of[c].count(one)) << "channel " << c << " shows " << one;
-      const uint32_t k = sample_of[c][one];
+  for (const auto &shown : shown_readings()) {
+    for (size_t c = 0; c < 4; ++c) {
+      const int64_t k = shown[c];
+      if (k == kNoReading) continue;
       ASSERT_TRUE(k == last[c] || k == last[c] + 1)
           << "channel " << c << ": " << last[c] << " -> " << k;
       last[c] = k;
@@ -207,7 +231,7 @@ TEST_F(ConsoleFlow, ReadingsAreEveryTenThousandthSampleAcrossBoundarySteps) {
     ++lines;
   }
   EXPECT_GE(lines, 32);
-  for (int c = 0; c < 4; ++c) EXPECT_GE(last[c], 28u) << "past the first boundary step";
+  for (size_t c = 0; c < 4; ++c) EXPECT_GE(last[c], 28) << "past the first boundary step";
 }
 
 // Words lost below the library: it realigns the stream, the block count falls, and the console
@@ -233,15 +257,12 @@ TEST_F(ConsoleFlow, ReadingsGoOnRightAfterTheLibraryRealignsTheStream) {
   if (const auto lost = qxsim_lost_words(); lost > 3)
     GTEST_SKIP() << "this process stalled and the simulated device lost " << lost << " words";
 
-  auto sample_of = pattern_readings(60);
-  std::vector<uint32_t> last(4, 0);
-  std::vector<int> restarts(4, 0), after_restart(4, 0);
-  for (const std::string &v : reading_lines()) {
-    for (int c = 0; c < 4; ++c) {
-      const std::string one = v.substr(static_cast<size_t>(c) * 9, 9);
-      if (last[c] == 0 && one == volts(32768)) continue;  // no reading yet: mid-scale
-      ASSERT_TRUE(sample_of[c].count(one)) << "channel " << c << " shows " << one;
-      const uint32_t k = sample_of[c][one];
+  std::array<int64_t, 4> last{};
+  std::array<int, 4> restarts{}, after_restart{};
+  for (const auto &shown : shown_readings()) {
+    for (size_t c = 0; c < 4; ++c) {
+      const int64_t k = shown[c];
+      if (k == kNoReading) continue;
       if (k == 1 && last[c] > 1) {
         ++restarts[c];  // the new stream's first reading
       } else {
@@ -252,7 +273,7 @@ TEST_F(ConsoleFlow, ReadingsGoOnRightAfterTheLibraryRealignsTheStream) {
       last[c] = k;
     }
   }
-  for (int c = 0; c < 4; ++c) {
+  for (size_t c = 0; c < 4; ++c) {
     EXPECT_EQ(restarts[c], 1) << "channel " << c;
     EXPECT_GE(after_restart[c], 5) << "channel " << c << ": the readings went on";
   }
