@@ -24,8 +24,8 @@
 #include "QX470USB.h"
 #include "continuous_reader.h"
 #include "qxsim.h"
-#include "record_options.h"
-#include "record_session.h"
+#include "options.h"
+#include "session.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ struct LoopResult {
 // The baseline: the continuous reader alone, every sample checked, nothing written.
 LoopResult read_only(double speed, double seconds) {
   fresh_simulator(speed);
-  qx470host::ContinuousReader reader({100, 100, 100, 100});
+  qx470reader::ContinuousReader reader({100, 100, 100, 100});
   LoopResult r;
   if (!reader.start()) return {~0ull, 0, 0};
   const uint64_t target = static_cast<uint64_t>(seconds * 100000);

@@ -24,13 +24,13 @@ if(TARGET QX470USB_Test)
   install(TARGETS QX470USB_Test RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
-# The recorder and the reader's C library, for hosts in other languages, beside the library.
+# The recorder, and the reader library for hosts in other languages beside the library.
 if(TARGET qx470-record)
   install(TARGETS qx470-record RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
-if(TARGET qx470_host_c)
-  install(TARGETS qx470_host_c LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  install(FILES host/qx470_host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET qx470_reader_c)
+  install(TARGETS qx470_reader_c LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES reader/qx470_reader.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endif()
 
 # qx470-sim runs any program against the simulated amplifier: the simulator sits in a private
@@ -69,7 +69,7 @@ qx470_install_man(qx470-sim.1)
 # dist-packages: lib/python3/ for /usr, lib/python3.X/ for /usr/local; the user's site folder for
 # ~/.local), with the way from there to the libraries written in, so it finds the ones beside it.
 find_program(QX470_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
-if(QX470_PYTHON3 AND TARGET qx470_host_c)
+if(QX470_PYTHON3 AND TARGET qx470_reader_c)
   execute_process(COMMAND ${QX470_PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/python_site_dir.py
                           ${CMAKE_INSTALL_PREFIX}
                   OUTPUT_VARIABLE QX470_PYTHON_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)

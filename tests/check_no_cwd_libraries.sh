@@ -67,7 +67,7 @@ done
 if [ -z "$python" ]; then
   echo "the Python package's import not tried (no interpreter given)"
 elif out=$(cd "$bait" && PYTHONPATH=$source/python QX470USB_LIBRARY=$library timeout 60 "$python" \
-  -B -c 'import qx470usb.lib as l, qx470usb._host as h; l.load(); h.load()' 2>&1); then
+  -B -c 'import qx470usb.lib as l, qx470usb._reader as h; l.load(); h.load()' 2>&1); then
   if grep -qE "$loader_took_it" <<<"$out"; then
     echo "FAIL: the Python package took a library from $bait: $out"; fail=1
   fi

@@ -12,9 +12,9 @@
 
 namespace {
 
-using qx470host::ContinuousReader;
-using qx470host::GapKind;
-using qx470host::ReadResult;
+using qx470reader::ContinuousReader;
+using qx470reader::GapKind;
+using qx470reader::ReadResult;
 using qxhosttest::HostTest;
 using qxhosttest::kStreamWait;
 using qxhosttest::Layout;
@@ -23,7 +23,7 @@ using qxhosttest::wait_for;
 // Reads every channel until nothing more is there, checking each value against the pattern of
 // the stream it belongs to. Returns the gaps met, in order.
 struct Drain {
-  std::vector<qx470host::Gap> gaps;
+  std::vector<qx470reader::Gap> gaps;
   uint64_t wrong = 0;
   uint64_t samples = 0;
 };

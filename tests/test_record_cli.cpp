@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "qxsim.h"
-#include "record_devices.h"
+#include "amplifiers.h"
 #include "recording_check.h"
 
 extern char **environ;
@@ -169,20 +169,20 @@ TEST_F(RecordCli, DevicesThisUserMayNotOpenAreFoundThroughSysfs) {
   device("1-2", "6001", 1, 6);                                   // another product of the maker
   fs::create_directories(dir_ / "sys/bus/usb/devices/1-1:1.0");  // an interface, with no ids
   const auto refuse_all = [](const std::string &) { return false; };
-  EXPECT_EQ(qx470rec::unopenable_devices(dir_.string(), refuse_all),
+  EXPECT_EQ(qx470reader::unopenable_devices(dir_.string(), refuse_all),
             (std::vector<std::string>{"/dev/bus/usb/001/005", "/dev/bus/usb/002/003"}));
   const auto refuse_one = [&](const std::string &node) {
     return node != dir_.string() + "/dev/bus/usb/002/003";
   };
-  EXPECT_EQ(qx470rec::unopenable_devices(dir_.string(), refuse_one),
+  EXPECT_EQ(qx470reader::unopenable_devices(dir_.string(), refuse_one),
             std::vector<std::string>{"/dev/bus/usb/002/003"});
   setenv("QX470_USB_IDS", "0403:6001", 1);
-  EXPECT_EQ(qx470rec::unopenable_devices(dir_.string(), refuse_all),
+  EXPECT_EQ(qx470reader::unopenable_devices(dir_.string(), refuse_all),
             std::vector<std::string>{"/dev/bus/usb/001/006"});
   unsetenv("QX470_USB_IDS");
-  EXPECT_TRUE(qx470rec::unopenable_devices((dir_ / "nothing").string(), refuse_all).empty());
+  EXPECT_TRUE(qx470reader::unopenable_devices((dir_ / "nothing").string(), refuse_all).empty());
   // A node that is gone is no permission problem.
-  EXPECT_TRUE(qx470rec::may_open((dir_ / "gone").string()));
+  EXPECT_TRUE(qx470reader::may_open((dir_ / "gone").string()));
 }
 
 TEST_F(RecordCli, AnUnplausibleCalibrationIsReplacedWithAWarning) {

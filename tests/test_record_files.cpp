@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "reader_support.h"
-#include "record_options.h"
-#include "record_session.h"
+#include "options.h"
+#include "session.h"
 
 namespace {
 

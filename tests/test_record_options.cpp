@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "record_options.h"
+#include "options.h"
 
 namespace {
 

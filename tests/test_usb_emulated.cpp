@@ -24,8 +24,9 @@
 #include "emulated_bus.h"
 #include "ftd2xx.h"
 #include "qxftdi.h"
-#ifdef QX470_WITH_RECORDER
-#include "record_devices.h"
+#ifdef QX470_WITH_READER
+#include "amplifiers.h"
+#include "device.h"
 #endif
 #include "stream_protocol.h"
 #include "umockdev_preload.h"
@@ -580,12 +581,12 @@ TEST_F(TwoAmplifiers, TheSerialNumberChoosesOneAndOnlyThatOneIsUsed) {
   EXPECT_EQ(Get_QX470USB_Status(), -5);
 }
 
-#ifdef QX470_WITH_RECORDER
-// The recorder lists every amplifier, whatever the choice, to say which are there. The bridge
-// opens by place in its last list, so the choice must be listed again before the next open:
-// the calibration record comes from the chosen amplifier, not from the first of all. Each is
-// chosen in turn, as either may come first in libusb's order.
-TEST_F(TwoAmplifiers, ListingEveryAmplifierLeavesTheChoiceInPlace) {
+#ifdef QX470_WITH_READER
+// Choosing an amplifier makes the bridge list that one only, so the library opens it (the
+// calibration record comes from the chosen amplifier, not from the first of all); what was
+// attached before the choice is kept to tell a user whose choice is not there. Each is chosen in
+// turn, as either may come first in libusb's order.
+TEST_F(TwoAmplifiers, TheChosenAmplifierIsTheOneOpenedAndTheOthersAreNamedWhenItIsMissing) {
   const char *serials[2] = {"QX47001", "QX47002"};
   const char *records[2] = {"cal:311111 ", "cal:322222 "};
   for (size_t i = 0; i < 2; ++i)
@@ -593,17 +594,22 @@ TEST_F(TwoAmplifiers, ListingEveryAmplifierLeavesTheChoiceInPlace) {
       c.eeprom = qxusb::Ft2232d::eeprom_image(reinterpret_cast<const uint8_t *>(records[i]), 12,
                                               qxusb::kProduct, serials[i]);
     });
+  unsetenv("QX470_USB_SERIAL");
   for (size_t i = 0; i < 2; ++i) {
-    setenv("QX470_USB_SERIAL", serials[i], 1);
+    qx470reader::choose_amplifier(serials[i]);
     ASSERT_EQ(Get_QX470USB_Status(), 101);
-    std::vector<qx470rec::AttachedAmplifier> all;
-    ASSERT_TRUE(qx470rec::attached_amplifiers(all));
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0].serial, "QX47001");
-    EXPECT_EQ(all[1].serial, "QX47002");
-    EXPECT_STREQ(std::getenv("QX470_USB_SERIAL"), serials[i]);
+    std::vector<qx470reader::Amplifier> listed;
+    ASSERT_TRUE(qx470reader::list_amplifiers(listed));
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].serial, serials[i]);
+    EXPECT_EQ(qx470reader::chosen_amplifier(), serials[i]);
     EXPECT_EQ(Get_Calibration_Data(), i == 0 ? 311111 : 322222) << serials[i];
   }
+  qx470reader::choose_amplifier("QX47009");
+  EXPECT_EQ(Get_QX470USB_Status(), -5);
+  EXPECT_EQ(qx470reader::status_words(-5),
+            "no QX-470-USB with serial number 'QX47009' is attached (status -5); "
+            "attached: QX47001, QX47002");
 }
 #endif
 

@@ -1,30 +1,30 @@
 """Recording and streaming: numpy arrays of the amplifier's samples.
 
 Channels are labelled 1 to 4, as the console and qx470-record label them (label 1 is the
-library's channel 0). Rates are in kS/s: 100, 50, 20, 10, 5, 2 or 1.
+library's channel 0). ``rates`` are in kS/s everywhere (100, 50, 20, 10, 5, 2 or 1), as they go in;
+``sample_rates`` are in samples per second. The rules (which rates, how a rate list reads, how many
+samples a length takes, when a silent amplifier is given up) are the reader library's, shared with
+qx470-record.
 """
 
+import contextlib
 import ctypes
 import datetime
+import numbers
 import os
+import threading
 import time
 import warnings
-from typing import Dict, List, NamedTuple, Optional, Union
+from typing import Dict, Iterator, List, Mapping, NamedTuple, Optional, Union
 
 import numpy as np
 
-from . import _host, lib
+from . import _reader, lib
+from .errors import ArgumentError, BusyError, DeviceError, NotRunningError
 
-RATES_KS = (100, 50, 20, 10, 5, 2, 1)
-READY, NO_DEVICE, NOT_POWERED = 101, -5, -8
-MID_SCALE = 32768
-DEFAULT_CALIBRATION = 312500  # nV per count
-CALIBRATION_RANGE = (300001, 319999)
-_BLOCK_WORDS = 16384
+MID_SCALE = 32768  # the offset-binary code of 0 V
 
-
-class DeviceError(RuntimeError):
-    """The amplifier is missing, unpowered, or stopped delivering."""
+Rates = Union[str, Mapping[int, Union[int, str, None]]]
 
 
 class Gap(NamedTuple):
@@ -52,11 +52,13 @@ class Info(NamedTuple):
         return "%s (%s), through %s" % (self.bridge, self.bridge_file or "?", self.library)
 
 
-def info() -> Info:
-    """What this process drives; the simulator is never taken for the device."""
-    kind, path = _host.bridge()
-    return Info(os.path.abspath(lib.library_path()) if os.sep in lib.library_path()
-                else lib.library_path(), _host.library_path(), kind, path)
+class Amplifier(NamedTuple):
+    """An attached amplifier: its serial number (what ``device=`` takes), its description, and
+    where it sits (bus << 12 | address << 4 | 1 on Linux)."""
+
+    serial: str
+    description: str
+    location: int
 
 
 class Chunk(NamedTuple):
@@ -75,63 +77,83 @@ class ReadResult(NamedTuple):
     gap: Optional[Gap]
 
 
+def info() -> Info:
+    """What this process drives; the simulator is never taken for the device."""
+    kind, path = _reader.bridge()
+    where = lib.library_path()
+    return Info(os.path.abspath(where) if os.sep in where else where, _reader.library_path(),
+                kind, path)
+
+
+def devices() -> List[Amplifier]:
+    """The attached amplifiers, by location (only the chosen one while a Stream with ``device=``
+    is open)."""
+    return [Amplifier(*a) for a in _reader.amplifiers()]
+
+
+def rates_available() -> tuple:
+    """The rates the amplifier runs at, in kS/s, fastest first."""
+    return _reader.rates()
+
+
 def status_text(status: int) -> str:
-    return {READY: "ready", NO_DEVICE: "no device", NOT_POWERED: "amplifier not powered"}.get(
-        status, "unexpected status %d" % status)
+    """What a status of the library means, in words ("ready (status 101)", ...)."""
+    return _reader.status_words(int(status))
 
 
-def parse_rates(given: Union[str, Dict[int, int]]) -> Dict[int, int]:
-    """Rates by channel label, from a mapping {1: 100, ...} or the recorder's "1=100,2=off"."""
+def _rate_list(given: Rates) -> str:
+    """A mapping in the rate list's own words, so both forms take the same values."""
     if isinstance(given, str):
-        pairs = {}
-        for part in filter(None, (p.strip() for p in given.split(","))):
-            if "=" not in part:
-                raise ValueError("rate %r: expected CH=KS, for example 1=100" % part)
-            ch, ks = (x.strip() for x in part.split("=", 1))
-            if not ch.isdigit():
-                raise ValueError("rate %r: the channel must be 1 to 4" % part)
-            if int(ch) in pairs:
-                raise ValueError("channel %s is given twice in %r" % (ch, given))
-            if ks.lower() == "off":
-                pairs[int(ch)] = 0
-            elif ks.isdigit():
-                pairs[int(ch)] = int(ks)
-            else:
-                raise ValueError("rate %r: the rate must be one of %s or off" %
-                                 (part, " ".join(map(str, RATES_KS))))
-        given = pairs
-    rates = {}
-    for ch, ks in dict(given).items():
-        if isinstance(ch, bool) or not isinstance(ch, int) or not 1 <= ch <= 4:
-            raise ValueError("channel %r: channels are labelled 1 to 4" % (ch,))
-        if ks is None or ks == 0:
-            continue
-        if isinstance(ks, bool) or ks not in RATES_KS:
-            raise ValueError("channel %d: %r kS/s is not a rate the amplifier runs at (%s)" %
-                             (ch, ks, ", ".join(map(str, RATES_KS))))
-        rates[ch] = int(ks)
-    if not rates:
-        raise ValueError("no channel is on")
-    return rates
+        return given
+    if not isinstance(given, Mapping):
+        raise ArgumentError("rates: expected a mapping such as {1: 100} or a string such as "
+                            "'1=100,2=off', not %s" % type(given).__name__)
+    items = []
+    for ch, ks in given.items():
+        if isinstance(ch, bool) or not isinstance(ch, numbers.Integral):
+            raise ArgumentError("channel %r: channels are 1 to 4" % (ch,))
+        if ks is None or (isinstance(ks, numbers.Integral) and not isinstance(ks, bool)
+                          and ks == 0):
+            ks = "off"
+        elif isinstance(ks, bool) or not isinstance(ks, (numbers.Integral, str)):
+            raise ArgumentError("channel %d: rate %r: expected kS/s as a whole number or 'off'"
+                                % (ch, ks))
+        items.append("%d=%s" % (ch, ks))
+    return ",".join(items)
 
 
-def _prepare_device():
-    """The console's checks before acquiring: status, shunt off, the calibration value."""
-    library = lib.load()
-    status = library.Get_QX470USB_Status()
-    if status != READY:
-        raise DeviceError("QX-470-USB: %s (status %d)" % (status_text(status), status))
-    library.Do_Cal_Off()
-    cal = library.Get_Calibration_Data()
-    if not CALIBRATION_RANGE[0] <= cal <= CALIBRATION_RANGE[1]:
-        warnings.warn("the calibration value could not be read from the EEPROM (got %d); using %d"
-                      % (cal, DEFAULT_CALIBRATION), RuntimeWarning, stacklevel=3)
-        cal = DEFAULT_CALIBRATION
-    return cal
+def parse_rates(given: Rates) -> Dict[int, int]:
+    """Rates in kS/s by channel label, from a mapping {1: 100, 2: "off"} or a string
+    "1=100,2=off" (qx470-record's -r). Channels not named, None and 0 are off. ArgumentError
+    (a ValueError) names what is wrong."""
+    per_channel = _reader.parse_rates(_rate_list(given))
+    return {ch + 1: ks for ch, ks in enumerate(per_channel) if ks}
 
 
-def _block_seconds(rates: Dict[int, int]) -> float:
-    return _BLOCK_WORDS / (1000.0 * sum(rates.values()))
+def _number(name: str, value) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ArgumentError("%s: expected a number, not %r" % (name, value))
+    return value
+
+
+def targets(rates: Dict[int, int], seconds: Optional[float] = None,
+            samples: Optional[int] = None) -> Dict[int, int]:
+    """Samples per channel label: `seconds` of each, or `samples` of the fastest channel and the
+    others in proportion (rounded down), as qx470-record counts them."""
+    if (seconds is None) == (samples is None):
+        raise ArgumentError("give seconds or samples, one of them")
+    if seconds is not None and not _number("seconds", seconds) > 0:
+        raise ArgumentError("seconds must be positive, not %r" % (seconds,))
+    if samples is not None and (_number("samples", samples) != int(samples) or samples <= 0):
+        raise ArgumentError("samples must be a positive whole number, not %r" % (samples,))
+    ks = [rates.get(ch, 0) for ch in (1, 2, 3, 4)]
+    got = _reader.sample_targets(ks, seconds or 0.0, int(samples or 0))
+    return {ch: got[ch - 1] for ch in rates}
+
+
+def to_volts(codes, calibration: int) -> np.ndarray:
+    """Offset-binary codes to volts at `calibration` nV per count."""
+    return (np.asarray(codes, dtype=np.float64) - MID_SCALE) * (calibration * 1e-9)
 
 
 class Stream:
@@ -142,105 +164,131 @@ class Stream:
                 ...
 
     `read_into(channel, array)` fills a caller's int32 array instead, without a copy. One Stream
-    is open in a process at a time (the library owns one amplifier)."""
+    is open in a process at a time (the library owns one amplifier); `device` chooses the
+    amplifier by serial number when several are attached (see devices())."""
 
-    def __init__(self, rates, chunk=16384, stall_seconds=None):
-        self.rates = {ch: ks * 1000 for ch, ks in parse_rates(rates).items()}  # samples/s
+    def __init__(self, rates: Rates, chunk: int = 16384, device: Optional[str] = None):
+        self.rates: Dict[int, int] = parse_rates(rates)  # kS/s
+        self.sample_rates: Dict[int, int] = {ch: ks * 1000 for ch, ks in self.rates.items()}
+        self.device = device
         self.gaps: List[Gap] = []
-        self.calibration = DEFAULT_CALIBRATION
+        self.calibration: Optional[int] = None  # nV per count, from start() on
         self.start_time: Optional[datetime.datetime] = None
         self.info: Optional[Info] = None  # what was driven, from start() on
         self._chunk = int(chunk)
         self._reader = None
-        block = _block_seconds({ch: r // 1000 for ch, r in self.rates.items()})
-        self._stall = stall_seconds if stall_seconds is not None else 2 * block + 5.0
-        self._last_data = 0.0
+        self._previous_choice = None
+        self._lock = threading.Lock()
 
-    def __enter__(self):
+    def __enter__(self) -> "Stream":
         self.start()
         return self
 
-    def __repr__(self):
-        rates = ", ".join("%d: %d S/s" % (c, r) for c, r in sorted(self.rates.items()))
-        state = "open" if self._reader is not None else "closed"
-        source = "; %s" % self.info.bridge if self.info is not None else ""
-        return "<Stream %s; %s%s>" % (rates, state, source)
-
-    def __exit__(self, *exc):
+    def __exit__(self, *exc) -> bool:
         self.close()
         return False
 
-    def start(self):
+    def __del__(self):
+        # A Stream dropped without close() must not keep the process's one reader.
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def __repr__(self) -> str:
+        rates = ", ".join("%d: %d kS/s" % (c, r) for c, r in sorted(self.rates.items()))
+        state = "open" if self._reader is not None else "closed"
+        source = "; %s" % self.info.bridge if self.info is not None else ""
+        device = "; device %s" % self.device if self.device else ""
+        return "<Stream %s; %s%s%s>" % (rates, state, source, device)
+
+    def start(self) -> None:
+        """Gets the amplifier ready as the console does and starts the acquisition."""
         if self._reader is not None:
             return
-        self.calibration = _prepare_device()
-        self.info = info()
-        host = _host.load()
-        ks = (ctypes.c_int32 * 4)(*[self.rates.get(ch, 0) // 1000 for ch in (1, 2, 3, 4)])
-        reader = host.qx470_reader_open(ks)
-        if not reader:
-            raise RuntimeError("another Stream or recording is open in this process")
-        if not host.qx470_reader_start(reader):
+        host = _reader.load()
+        per_channel = (ctypes.c_int32 * 4)(*[self.rates.get(ch, 0) for ch in (1, 2, 3, 4)])
+        reader = ctypes.c_void_p()
+        _reader.check(host.qx470_reader_open(per_channel, ctypes.byref(reader)))
+        try:
+            if self.device:
+                self._previous_choice = _reader.chosen_amplifier()
+                _reader.choose_amplifier(self.device)
+            state = _reader.check_device(prepare=True)
+            if not state.calibration_valid:
+                warnings.warn("the calibration value could not be read from the EEPROM (got %d); "
+                              "using %d" % (state.calibration_read, state.calibration),
+                              RuntimeWarning, stacklevel=3)
+            self.calibration = state.calibration
+            self.info = info()
+            _reader.check(host.qx470_reader_start(reader))
+        except BaseException:
             host.qx470_reader_close(reader)
-            raise DeviceError("the acquisition did not start")
+            self._restore_choice()
+            raise
         self._reader = reader
         self.start_time = datetime.datetime.now(datetime.timezone.utc)
-        self._last_data = time.monotonic()
 
-    def close(self):
+    def close(self) -> None:
         """Stops the acquisition; the Stream cannot be read afterwards."""
-        if self._reader is not None:
-            _host.load().qx470_reader_close(self._reader)
-            self._reader = None
+        with self._lock:
+            if self._reader is not None:
+                _reader.load().qx470_reader_close(self._reader)
+                self._reader = None
+                self._restore_choice()
 
-    def restart(self):
+    def _restore_choice(self):
+        if self._previous_choice is not None:
+            _reader.choose_amplifier(self._previous_choice)
+            self._previous_choice = None
+
+    def restart(self) -> None:
         """Pauses and restarts the acquisition: every channel then reports a "restart" gap."""
-        self._require()
-        return bool(_host.load().qx470_reader_restart(self._reader))
+        with self._using() as reader:
+            _reader.check(_reader.load().qx470_reader_restart(reader))
 
     def lost(self, channel: int) -> int:
         """Samples of the channel lost so far."""
-        self._require()
-        return int(_host.load().qx470_reader_lost(self._reader, channel - 1))
+        with self._using() as reader:
+            return int(_reader.load().qx470_reader_lost(reader, channel - 1))
 
     def next_index(self, channel: int) -> int:
-        self._require()
-        return int(_host.load().qx470_reader_next_index(self._reader, channel - 1))
+        """Index of the channel's next sample."""
+        with self._using() as reader:
+            return int(_reader.load().qx470_reader_next_index(reader, channel - 1))
 
     def volts(self, codes) -> np.ndarray:
         """Calibrated volts of raw codes (float64)."""
+        if self.calibration is None:
+            raise NotRunningError("the Stream has not started: its calibration is not known yet")
         return to_volts(codes, self.calibration)
 
     def read_into(self, channel: int, array: np.ndarray) -> ReadResult:
         """Fills the start of `array` (a writable, contiguous numpy int32 array) with the
         channel's next samples, straight from the library's run reader. Returns how many with
         the index of the first, or, with count 0, the gap that comes first (then call again);
-        count 0 without a gap means nothing new yet."""
-        self._require()
+        count 0 without a gap means nothing new yet. A Stream read from another thread at the
+        same time raises BusyError rather than hand out samples at the wrong index."""
         if channel not in self.rates:
-            raise ValueError("channel %r is not on" % (channel,))
+            raise ArgumentError("channel %r is not on" % (channel,))
         if not isinstance(array, np.ndarray) or array.dtype != np.int32 or array.ndim != 1 \
                 or not array.flags.c_contiguous or not array.flags.writeable:
             raise TypeError("read_into needs a writable one-dimensional C-contiguous int32 array")
         first = ctypes.c_uint64()
-        gap = _host.GapStruct()
-        n = _host.load().qx470_reader_read(
-            self._reader, channel - 1, array.ctypes.data_as(ctypes.POINTER(ctypes.c_int32)),
-            min(len(array), 2**31 - 1), ctypes.byref(first), ctypes.byref(gap))
-        if n == _host.READ_GAP:
-            g = Gap(channel, int(gap.index), int(gap.count), _host.GAP_KINDS.get(gap.kind, "lost"))
+        gap = _reader.GapStruct()
+        with self._using() as reader:
+            n = _reader.check(_reader.load().qx470_reader_read(
+                reader, channel - 1, array.ctypes.data_as(ctypes.POINTER(ctypes.c_int32)),
+                min(len(array), 2**31 - 1), ctypes.byref(first), ctypes.byref(gap)))
+        if n == _reader.READ_GAP:
+            g = Gap(channel, int(gap.index), int(gap.count), _reader.gap_word(gap.kind))
             self.gaps.append(g)
             return ReadResult(0, int(gap.index) + int(gap.count), g)
-        if n < 0:
-            raise ValueError("the reader refused the arguments")
-        if n > 0:
-            self._last_data = time.monotonic()
         return ReadResult(n, int(first.value), None)
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Union[Chunk, Gap]]:
         buf = np.empty(self._chunk, dtype=np.int32)
         while True:
-            self._require()
             got_any = False
             for ch in sorted(self.rates):
                 r = self.read_into(ch, buf)
@@ -254,36 +302,52 @@ class Stream:
                 self.check_stalled()
                 time.sleep(0.002)
 
-    def check_stalled(self):
-        """Raises DeviceError when no sample has come for longer than a stream can pause."""
-        if time.monotonic() - self._last_data > self._stall:
-            status = lib.load().Get_QX470USB_Status()
-            if status != READY:
-                raise DeviceError("the amplifier stopped delivering: %s" % status_text(status))
-            self._last_data = time.monotonic()  # it answers: a slow stream, keep waiting
+    def check_stalled(self) -> None:
+        """Raises DeviceError when the stream has stopped for good: the amplifier no longer
+        answers, or has sent nothing far longer than a stream can pause. Warns once per stall
+        when it is quiet but answers."""
+        quiet = ctypes.c_double()
+        status = ctypes.c_int32()
+        with self._using() as reader:
+            state = _reader.check(_reader.load().qx470_reader_stalled(
+                reader, ctypes.byref(quiet), ctypes.byref(status)))
+        if state == _reader.STALL_WAITING:
+            warnings.warn("no data for %.3f s, but the amplifier answers: waiting" % quiet.value,
+                          RuntimeWarning, stacklevel=2)
+        elif state == _reader.STALL_GONE:
+            raise DeviceError("the amplifier stopped delivering: " + status_text(status.value))
+        elif state == _reader.STALL_SILENT:
+            raise DeviceError("the amplifier sent no data for %.3f s" % quiet.value)
 
-    def _require(self):
-        if self._reader is None:
-            raise RuntimeError("the Stream is not running (use it in a with statement)")
-
-
-def to_volts(codes, calibration: int) -> np.ndarray:
-    """Offset-binary codes to volts at `calibration` nV per count."""
-    return (np.asarray(codes, dtype=np.float64) - MID_SCALE) * (calibration * 1e-9)
+    @contextlib.contextmanager
+    def _using(self):
+        """The running reader, for one call: a second thread is refused, not interleaved, and
+        close() waits for the call to end."""
+        if not self._lock.acquire(blocking=False):
+            raise BusyError("the Stream is in use by another thread")
+        try:
+            if self._reader is None:
+                raise NotRunningError("the Stream is not running (use it in a with statement)")
+            yield self._reader
+        finally:
+            self._lock.release()
 
 
 class Recording:
     """A finished recording: codes[ch] (numpy uint16 offset-binary codes by channel label),
-    rates[ch] (samples per second), calibration (nV per count), gaps, start_time (UTC), and info:
-    which amplifier was recorded (Info; info.bridge is "simulated amplifier" for the simulator)."""
+    rates[ch] (kS/s, as given), sample_rates[ch] (samples per second), calibration (nV per
+    count), gaps, start_time (UTC), and info: which amplifier was recorded (Info; info.bridge is
+    "simulated amplifier" for the simulator)."""
 
-    def __init__(self, codes, rates, calibration, gaps, start_time, info=None):
-        self.codes: Dict[int, np.ndarray] = codes
-        self.rates: Dict[int, int] = rates
-        self.calibration: int = calibration
-        self.gaps: List[Gap] = gaps
-        self.start_time: datetime.datetime = start_time
-        self.info: Optional[Info] = info
+    def __init__(self, codes: Dict[int, np.ndarray], rates: Dict[int, int], calibration: int,
+                 gaps: List[Gap], start_time: datetime.datetime, info: Optional[Info] = None):
+        self.codes = codes
+        self.rates = rates
+        self.sample_rates: Dict[int, int] = {ch: ks * 1000 for ch, ks in rates.items()}
+        self.calibration = calibration
+        self.gaps = gaps
+        self.start_time = start_time
+        self.info = info
 
     def volts(self, channel: int) -> np.ndarray:
         """The channel's samples in volts (float64)."""
@@ -291,40 +355,27 @@ class Recording:
 
     def times(self, channel: int) -> np.ndarray:
         """Seconds from the start of the recording of each of the channel's samples."""
-        return np.arange(len(self.codes[channel]), dtype=np.float64) / self.rates[channel]
+        return np.arange(len(self.codes[channel]), dtype=np.float64) / self.sample_rates[channel]
 
-    def __repr__(self):
-        chans = ", ".join("%d: %d S at %d S/s" % (c, len(self.codes[c]), self.rates[c])
+    def __repr__(self) -> str:
+        chans = ", ".join("%d: %d S at %d kS/s" % (c, len(self.codes[c]), self.rates[c])
                           for c in sorted(self.codes))
         source = "; %s" % self.info.bridge if self.info is not None else ""
         return "<Recording %s; %d gaps%s>" % (chans, len(self.gaps), source)
 
 
-def targets(rates: Dict[int, int], seconds=None, samples=None) -> Dict[int, int]:
-    """Samples per channel label: `seconds` of each, or `samples` of the fastest channel and the
-    others in proportion (rounded down), as qx470-record counts them."""
-    if (seconds is None) == (samples is None):
-        raise ValueError("give seconds or samples, one of them")
-    if seconds is not None:
-        if not seconds > 0:
-            raise ValueError("seconds must be positive")
-        return {ch: int(round(ks * 1000 * seconds)) for ch, ks in rates.items()}
-    if int(samples) != samples or samples <= 0:
-        raise ValueError("samples must be a positive whole number")
-    fastest = max(rates.values())
-    return {ch: int(samples) * ks // fastest for ch, ks in rates.items()}
-
-
-def record(rates, seconds=None, samples=None) -> Recording:
-    """Starts the amplifier, records, stops. `rates` maps channel labels 1 to 4 to kS/s;
-    `seconds` of every channel, or `samples` of the fastest channel (the others in proportion).
-    Lost stretches are filled with mid-scale codes and listed in Recording.gaps. The calibration
-    value is read, never written."""
+def record(rates: Rates, seconds: Optional[float] = None, samples: Optional[int] = None,
+           device: Optional[str] = None) -> Recording:
+    """Starts the amplifier, records, stops. `rates` maps channel labels 1 to 4 to kS/s (or is
+    a string such as "1=100,2=10"); `seconds` of every channel, or `samples` of the fastest
+    channel (the others in proportion); `device` chooses the amplifier by serial number. Lost
+    stretches are filled with mid-scale codes and listed in Recording.gaps. The calibration value
+    is read, never written."""
     ks = parse_rates(rates)
     want = targets(ks, seconds, samples)
     out = {ch: np.empty(n, dtype=np.int32) for ch, n in want.items()}
     filled = {ch: 0 for ch in want}
-    with Stream(ks) as stream:
+    with Stream(ks, device=device) as stream:
         while any(filled[ch] < want[ch] for ch in want):
             progressed = False
             for ch in sorted(want):

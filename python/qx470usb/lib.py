@@ -12,6 +12,8 @@ import struct
 import sys
 from ctypes import POINTER, c_int32, c_uint32
 
+from .errors import Error
+
 __all__ = ["load", "SIGNATURES", "LibraryNotFound", "library_path"]
 
 _i32p = POINTER(c_int32)
@@ -41,7 +43,7 @@ SIGNATURES = {
 }
 
 
-class LibraryNotFound(OSError):
+class LibraryNotFound(Error, OSError):
     """The library could be found in none of the places looked at."""
 
 

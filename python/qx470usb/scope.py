@@ -11,8 +11,13 @@ import sys
 import numpy as np
 
 from . import core
+from .errors import Error
 
 COLOURS = ("tab:blue", "tab:orange", "tab:green", "tab:red")
+
+
+class NoDisplay(Exception):
+    """The live view has no display to draw on."""
 
 
 def _size(text):
@@ -36,6 +41,7 @@ def _positive(text):
 
 
 def parse_args(argv):
+    """The command line: rates, --png, --seconds, --size; exits 2 with a message if wrong."""
     p = argparse.ArgumentParser(prog="python3 -m qx470usb.scope",
                                 description="Plot the QX-470-USB's channels in volts.")
     p.add_argument("-r", "--rate", default="1=50,2=50,3=50,4=50", metavar="RATES",
@@ -49,7 +55,7 @@ def parse_args(argv):
     args = p.parse_args(argv)
     try:
         args.rates = core.parse_rates(args.rate)
-    except ValueError as e:
+    except core.ArgumentError as e:
         p.error(str(e))
     return args
 
@@ -78,7 +84,7 @@ def save_png(rates, seconds, path, size):
         ax.plot(rec.times(ch), rec.volts(ch), color=COLOURS[ch - 1], linewidth=0.6)
         for g in rec.gaps:
             if g.channel == ch:
-                ax.axvspan(g.index / rec.rates[ch], (g.index + g.count) / rec.rates[ch],
+                ax.axvspan(g.index / rec.sample_rates[ch], (g.index + g.count) / rec.sample_rates[ch],
                            color="grey", alpha=0.3)
     fig.suptitle("QX-470-USB, %s UTC, calibration %d nV per count" %
                  (rec.start_time.strftime("%Y-%m-%d %H:%M:%S"), rec.calibration))
@@ -89,14 +95,21 @@ def save_png(rates, seconds, path, size):
 
 def live(rates, seconds, size):
     """Shows the last `seconds` of every channel, updated about 20 times a second."""
+    import matplotlib
     import matplotlib.pyplot as plt
     from matplotlib.animation import FuncAnimation
 
+    # Without a display matplotlib falls back to a backend that draws nowhere: say so, rather
+    # than show nothing and succeed.
+    if matplotlib.get_backend().lower() in {b.lower() for b in
+                                            matplotlib.rcsetup.non_interactive_bk}:
+        raise NoDisplay("no display to show the plot on (matplotlib backend %s): use --png FILE"
+                        % matplotlib.get_backend())
     span = seconds or 0.1
     fig, axes = _figure(plt, size, rates)
     stream = core.Stream(rates)
     stream.start()
-    sps = stream.rates
+    sps = stream.sample_rates
     keep = {ch: max(2, int(span * sps[ch])) for ch in rates}
     shown = {ch: np.full(keep[ch], np.nan) for ch in rates}
     lines = {}
@@ -113,8 +126,9 @@ def live(rates, seconds, size):
                 r = stream.read_into(ch, buf)
                 if r.gap is not None:
                     n = min(keep[ch], r.gap.count)
-                    shown[ch] = np.roll(shown[ch], -n)
-                    shown[ch][-n:] = np.nan  # a lost stretch shows as a hole
+                    if n:  # a lost stretch shows as a hole; a restart with none lost as nothing
+                        shown[ch] = np.roll(shown[ch], -n)
+                        shown[ch][-n:] = np.nan
                     continue
                 if r.count == 0:
                     break
@@ -133,7 +147,8 @@ def live(rates, seconds, size):
     return anim
 
 
-def main(argv=None):
+def main(argv=None) -> int:
+    """Runs the scope; returns the exit status (0 done, 1 device or display, 130 Ctrl-C)."""
     args = parse_args(sys.argv[1:] if argv is None else argv)
     try:
         if args.png:
@@ -144,7 +159,7 @@ def main(argv=None):
                 "; %d samples lost" % lost if lost else ""), file=sys.stderr)
         else:
             live(args.rates, args.seconds, args.size)
-    except core.DeviceError as e:
+    except (Error, NoDisplay) as e:
         print("qx470usb.scope: %s" % e, file=sys.stderr)
         return 1
     except KeyboardInterrupt:

@@ -81,7 +81,7 @@ def test_the_library_alone_is_enough_and_says_which_amplifier_it_drives():
     # QX470USB_LIBRARY names the library only; the reader lies beside it in a build and an install.
     code = ("import os, qx470usb; i = qx470usb.info(); print(i.bridge); print(i.bridge_file);"
             "print(os.path.dirname(i.reader) == os.path.dirname(i.library)); print(i)")
-    r = run_python(code, QX470HOST_LIBRARY="")
+    r = run_python(code, QX470READER_LIBRARY="")
     assert r.returncode == 0, r.stderr
     kind, bridge_file, beside, line = r.stdout.splitlines()
     assert kind == "simulated amplifier"

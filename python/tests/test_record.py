@@ -28,7 +28,8 @@ def test_every_channel_at_mixed_rates_sample_by_sample(sim):
     rec = qx470usb.record(rates, samples=50000)
     assert rec.gaps == []
     assert {ch: len(rec.codes[ch]) for ch in rates} == {1: 50000, 2: 10000, 3: 2500, 4: 500}
-    assert rec.rates == {1: 100000, 2: 20000, 3: 5000, 4: 1000}
+    assert rec.rates == rates
+    assert rec.sample_rates == {1: 100000, 2: 20000, 3: 5000, 4: 1000}
     assert rec.calibration == 312500
     for ch in rates:
         codes = rec.codes[ch]
@@ -139,32 +140,72 @@ def test_stream_yields_chunks_in_order(sim):
             seen[item.channel] += len(item.codes)
             if seen[1] >= 20000 and seen[3] >= 4000:
                 break
-    with pytest.raises(RuntimeError):
+    with pytest.raises(qx470usb.NotRunningError):
         s.read_into(1, np.empty(10, dtype=np.int32))
 
 
 @pytest.mark.parametrize("rates,kwargs,message", [
-    ({5: 100}, {"seconds": 1}, "labelled 1 to 4"),
-    ({1: 7}, {"seconds": 1}, "not a rate"),
+    ({5: 100}, {"seconds": 1}, "channels are 1 to 4"),
+    ({1: 7}, {"seconds": 1}, "rates are 1 2 5 10 20 50 100"),
     ({1: 0}, {"seconds": 1}, "no channel is on"),
     ({1: 100}, {}, "seconds or samples"),
     ({1: 100}, {"seconds": 1, "samples": 5}, "seconds or samples"),
     ({1: 100}, {"seconds": -1}, "positive"),
-    ("1=100,2=fast", {"seconds": 1}, "one of"),
+    ({1: 100}, {"seconds": "1s"}, "expected a number"),
+    ({1: 100}, {"samples": 2.5}, "whole number"),
+    ({1: True}, {"seconds": 1}, "expected kS/s"),
+    ([100], {"seconds": 1}, "expected a mapping"),
+    ("1=100,2=fast", {"seconds": 1}, "rates are"),
     ("1=100,1=10", {"seconds": 1}, "twice"),
+    ("1=100,", {"seconds": 1}, "trailing comma"),
 ])
 def test_bad_arguments_are_refused_before_the_device_is_touched(sim, rates, kwargs, message):
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(qx470usb.ArgumentError, match=message) as e:
         qx470usb.record(rates, **kwargs)
+    assert isinstance(e.value, ValueError) and isinstance(e.value, qx470usb.Error)
 
 
-def test_one_stream_at_a_time(sim):
+def test_one_stream_at_a_time_and_a_dropped_one_frees_its_place(sim):
     with qx470usb.Stream({1: 100}):
-        with pytest.raises(RuntimeError, match="another Stream"):
+        with pytest.raises(qx470usb.BusyError, match="another reader is open"):
             with qx470usb.Stream({2: 10}):
                 pass
     with qx470usb.Stream({2: 10}) as again:
         assert again.next_index(2) == 0
+    # Never closed, only dropped: the next Stream still opens.
+    qx470usb.Stream({1: 10}).start()
+    with qx470usb.Stream({2: 10}) as after:
+        assert after.next_index(2) == 0
+
+
+def test_one_stream_read_from_two_threads_is_refused_not_interleaved(sim):
+    import threading
+    spans = []
+    with qx470usb.Stream({1: 100}) as s:
+
+        def reader():
+            buf = np.empty(64, dtype=np.int32)
+            deadline = time.monotonic() + 60
+            while sum(n for _, n in spans) < 50000 and time.monotonic() < deadline:
+                try:
+                    r = s.read_into(1, buf)
+                except qx470usb.BusyError:
+                    continue
+                # Samples and gaps carry their own index: together they must tile the stream.
+                if r.gap is not None:
+                    spans.append((r.gap.index, r.gap.count))
+                elif r.count:
+                    spans.append((r.first, r.count))
+
+        threads = [threading.Thread(target=reader) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    spans.sort()
+    for (a, n), (b, _) in zip(spans, spans[1:]):
+        assert a + n == b, "samples handed out twice or skipped"
+    assert spans and spans[0][0] == 0
 
 
 def test_read_into_wants_an_int32_array(sim):
@@ -177,15 +218,29 @@ def test_read_into_wants_an_int32_array(sim):
 
 def test_no_device_and_not_powered_raise(sim):
     sim.qxsim_set_attached(0)
-    with pytest.raises(qx470usb.DeviceError, match="no device"):
+    with pytest.raises(qx470usb.DeviceError, match="no QX-470-USB found"):
         qx470usb.record({1: 100}, samples=10)
     sim.qxsim_set_attached(1)
     sim.qxsim_set_powered(0)
     sim.qxsim_set_timeout_scale(0.01)
-    with pytest.raises(qx470usb.DeviceError, match="not powered"):
+    with pytest.raises(qx470usb.DeviceError, match="is it powered"):
         qx470usb.record({1: 100}, samples=10)
 
 
-def test_parse_rates_takes_the_recorders_syntax():
+def test_the_mapping_takes_what_the_string_takes():
     assert core.parse_rates("1=100,2=off,4=1") == {1: 100, 4: 1}
-    assert core.parse_rates({1: 50, 2: None}) == {1: 50}
+    assert core.parse_rates({1: 100, 2: "off", 4: "1"}) == {1: 100, 4: 1}
+    assert core.parse_rates({1: 50, 2: None, 3: 0}) == {1: 50}
+    assert qx470usb.rates_available() == (100, 50, 20, 10, 5, 2, 1)
+
+
+def test_a_stream_on_a_serial_number_that_is_not_attached_names_the_attached_one(sim):
+    attached = qx470usb.devices()
+    assert len(attached) == 1 and attached[0].description.startswith("QX-470")
+    with pytest.raises(qx470usb.DeviceError, match="serial number 'NOSUCH'.*attached: %s"
+                       % attached[0].serial):
+        qx470usb.record({1: 10}, samples=100, device="NOSUCH")
+    # The choice ends with the Stream: the amplifier is there again.
+    assert qx470usb.devices() == attached
+    rec = qx470usb.record({1: 10}, samples=100, device=attached[0].serial)
+    assert len(rec.codes[1]) == 100

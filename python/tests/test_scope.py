@@ -30,5 +30,13 @@ def test_bad_rates_exit_2_with_a_message(tmp_path):
     r = subprocess.run([sys.executable, "-m", "qx470usb.scope", "--png", str(tmp_path / "x.png"),
                         "-r", "9=100"], cwd=ROOT, capture_output=True, text=True, timeout=60)
     assert r.returncode == 2
-    assert "labelled 1 to 4" in r.stderr
+    assert "channels are 1 to 4" in r.stderr
     assert not (tmp_path / "x.png").exists()
+
+
+def test_live_view_without_a_display_says_to_use_png():
+    env = dict(os.environ, MPLBACKEND="Agg")
+    r = subprocess.run([sys.executable, "-m", "qx470usb.scope", "-r", "1=10"], cwd=ROOT, env=env,
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert "no display" in r.stderr and "--png" in r.stderr

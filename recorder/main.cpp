@@ -7,9 +7,10 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "record_devices.h"
-#include "record_options.h"
-#include "record_session.h"
+#include "amplifiers.h"
+#include "devices.h"
+#include "options.h"
+#include "session.h"
 
 namespace {
 
@@ -40,8 +41,8 @@ int main(int argc, char **argv) {
     case qx470rec::Outcome::kRun:
       break;
   }
-  // The bridge reads the choice at every listing, so it holds for everything this process does.
-  if (!opts.device.empty()) setenv(qx470rec::kSerialVariable, opts.device.c_str(), 1);
+  // Before the library opens anything: the choice holds for everything this process does.
+  if (!opts.device.empty()) qx470reader::choose_amplifier(opts.device);
   struct sigaction sa {};
   sa.sa_handler = on_stop_signal;
   sigemptyset(&sa.sa_mask);

@@ -6,12 +6,11 @@
 
 #include "QX470USB.h"
 
-namespace qx470host {
+namespace qx470reader {
 
 namespace {
 constexpr int32_t kNothingYet = -1;
 constexpr int32_t kGone = -4;
-constexpr double kWordsPerBlock = 16384.0;
 // A shortfall against the clock is reported once it exceeds a few blocks (the buffers below the
 // library and the host's own jitter) plus a share for the amplifier's crystal against the host's,
 // and has stayed for a second: a process that was stalled catches up faster than real time.
@@ -24,9 +23,18 @@ double seconds(std::chrono::steady_clock::duration d) {
 }
 }  // namespace
 
-bool is_supported_rate(int rate_ks) {
-  return std::find(std::begin(kKnownRates), std::end(kKnownRates), rate_ks) !=
-         std::end(kKnownRates);
+const char *gap_kind_word(GapKind kind) {
+  switch (kind) {
+    case GapKind::kRestart:
+      return "restart";
+    case GapKind::kRealign:
+      return "realign";
+    case GapKind::kClock:
+      return "clock";
+    case GapKind::kLost:
+      break;
+  }
+  return "lost";
 }
 
 ContinuousReader::ContinuousReader(const std::array<int, kChannels> &rates_ks) : rates_(rates_ks) {}
@@ -54,13 +62,11 @@ uint64_t ContinuousReader::lost(int channel) const {
 double ContinuousReader::samples_in_blocks(int channel, double blocks) const {
   double total = 0;
   for (int r : rates_) total += r > 0 ? r : 0;
-  return total > 0 ? blocks * kWordsPerBlock * rate_ks(channel) / total : 0.0;
+  return total > 0 ? blocks * double(kWordsPerBlock) * rate_ks(channel) / total : 0.0;
 }
 
 double ContinuousReader::block_seconds() const {
-  double words_per_second = 0;
-  for (int r : rates_) words_per_second += r > 0 ? r * 1000.0 : 0.0;
-  return words_per_second > 0 ? kWordsPerBlock / words_per_second : 0.0;
+  return qx470reader::block_seconds(rates_);
 }
 
 bool ContinuousReader::start() {
@@ -325,4 +331,4 @@ double ContinuousReader::behind_seconds(int channel) const {
   return (static_cast<uint32_t>(done) - next_[i]) / (rates_[i] * 1000.0);
 }
 
-}  // namespace qx470host
+}  // namespace qx470reader

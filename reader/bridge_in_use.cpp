@@ -9,7 +9,7 @@
 #include <link.h>
 #endif
 
-namespace qx470host {
+namespace qx470reader {
 
 namespace {
 // Only the simulated bridge has the simulator's knobs.
@@ -74,4 +74,4 @@ std::string describe(const BridgeInUse &bridge) {
   return s;
 }
 
-}  // namespace qx470host
+}  // namespace qx470reader

@@ -1,13 +1,14 @@
-/* The reader's C interface from a C program, as a ctypes host would call it: one reader at a
- * time, every sample at its index against the simulator's test pattern, a stalled reader's lost
- * stretch as a gap with its extent, argument guards, and nothing left open after the close. */
+/* The reader library's C interface from a C program, as a ctypes host would call it: the device
+ * check, one reader at a time, every sample at its index against the simulator's test pattern, a
+ * stalled reader's lost stretch as a gap with its extent, argument guards, and nothing left open
+ * after the close. */
 #define _POSIX_C_SOURCE 200809L
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
 #include "QX470USB.h"
-#include "qx470_host.h"
+#include "qx470_reader.h"
 #include "qxsim.h"
 
 static int failures = 0;
@@ -67,13 +68,32 @@ int main(void) {
   qxsim_set_signal(1);
   qxsim_set_timeout_scale(0.02);
 
-  qx470_reader *r = qx470_reader_open(rates);
-  CHECK(r != NULL);
-  CHECK(qx470_reader_open(rates) == NULL); /* one at a time */
-  CHECK(qx470_reader_open(NULL) == NULL);
+  /* The device as every host gets it ready: one status call, the shunt off, the calibration. */
+  qx470_device_check check;
+  CHECK(qx470_check_device(1, &check) == QX470_OK);
+  CHECK(check.status == 101 && check.shunt_off == 1 && check.calibration_valid == 1);
+  CHECK(check.calibration == check.calibration_read && check.calibration_default == 312500);
+  CHECK(qx470_check_device(1, NULL) == QX470_ERR_BAD_ARGUMENT);
+  char words[512];
+  CHECK(qx470_status_words(-8, words, (int32_t)sizeof words) > 0);
+  CHECK(strcmp(words, "the amplifier does not answer (status -8): is it powered?") == 0);
+  qx470_amplifier amps[4];
+  CHECK(qx470_amplifiers(amps, 4) == 1 && strcmp(amps[0].serial, "") != 0);
+
+  qx470_reader *r = NULL;
+  const int32_t bad[4] = {100, 3, 0, 0}, none[4] = {0, 0, 0, 0};
+  CHECK(qx470_reader_open(bad, &r) == QX470_ERR_BAD_ARGUMENT && r == NULL);
+  CHECK(qx470_reader_open(none, &r) == QX470_ERR_BAD_ARGUMENT && r == NULL);
+  CHECK(qx470_reader_open(rates, &r) == QX470_OK && r != NULL);
+  qx470_reader *second = NULL;
+  CHECK(qx470_reader_open(rates, &second) == QX470_ERR_BUSY && second == NULL); /* one at a time */
+  CHECK(qx470_reader_open(NULL, &second) == QX470_ERR_BAD_ARGUMENT);
+  CHECK(qx470_reader_restart(r) == QX470_ERR_NOT_STARTED);
+  CHECK(qx470_reader_stalled(r, NULL, NULL) == QX470_ERR_NOT_STARTED);
 
   qxsim_set_stream_limit(PRIMED_WORDS);
-  CHECK(qx470_reader_start(r) == 1);
+  CHECK(qx470_reader_start(r) == QX470_OK);
+  CHECK(qx470_reader_stalled(r, NULL, NULL) == QX470_STALL_NONE);
   stream_to(10);
   for (int32_t ch = 0; ch < 4; ++ch) {
     qx470_gap gap;
@@ -91,6 +111,7 @@ int main(void) {
     CHECK(drain(r, ch, &gap, &gaps, &wrong) == 63u * 4096);
     CHECK(gaps == 1 && wrong == 0);
     CHECK(gap.channel == ch && gap.kind == QX470_GAP_LOST);
+    CHECK(strcmp(qx470_gap_words(gap.kind), "lost") == 0);
     CHECK(gap.index == 10u * 4096 && gap.count == 27u * 4096);
     CHECK(qx470_reader_lost(r, ch) == 27u * 4096);
   }
@@ -115,10 +136,9 @@ int main(void) {
   CHECK(strlen(small) == sizeof small - 1 && strncmp(small, file, sizeof small - 1) == 0);
   CHECK(qx470_bridge(NULL, 0) == QX470_BRIDGE_SIMULATED);
 
-  r = qx470_reader_open(rates); /* the slot is free again */
-  CHECK(r != NULL);
+  CHECK(qx470_reader_open(rates, &r) == QX470_OK); /* the slot is free again */
   qx470_reader_close(r);
   qxsim_reset();
-  printf("%s\n", failures ? "host C interface: FAILED" : "host C interface: ok");
+  printf("%s\n", failures ? "reader C interface: FAILED" : "reader C interface: ok");
   return failures ? 1 : 0;
 }

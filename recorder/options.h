@@ -6,15 +6,14 @@
 #include <array>
 #include <cstdint>
 #include <iosfwd>
-#include <limits>
 #include <string>
-#include <vector>
+
+#include "formats.h"
+#include "rates.h"
 
 namespace qx470rec {
 
-enum class Format { kEdf, kCsv, kFlac, kWav, kDat };
-
-constexpr uint64_t kUnbounded = std::numeric_limits<uint64_t>::max();
+constexpr uint64_t kUnbounded = qx470reader::kUnbounded;
 
 struct Options {
   std::array<int, 4> rates{50, 50, 50, 50};  // kS/s by library channel, 0 off
@@ -36,7 +35,6 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
 
 // Pieces of the parser, exposed for tests. Each returns an empty string on success, else the
 // message.
-std::string parse_rates(const std::string &list, std::array<int, 4> &rates);
 std::string parse_duration(const std::string &text, uint64_t &ms);
 std::string parse_count(const std::string &text, uint64_t &count);
 std::string format_for(const std::string &path, Format &format);
@@ -45,7 +43,6 @@ std::string format_for(const std::string &path, Format &format);
 // in proportion (rounded down) for -n, kUnbounded otherwise; 0 for channels that are off.
 std::array<uint64_t, 4> sample_targets(const Options &opts);
 
-const char *format_name(Format format);
 std::string usage();
 
 }  // namespace qx470rec

@@ -1,12 +1,13 @@
 // qx470-record's session: the device check as the console makes it, the reading loop over the
-// continuous reader, the writer, progress and the summary. Returns the program's exit code.
+// continuous reader, the writer, progress and the summary. Each returns the program's exit code.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <iosfwd>
+#include <string>
 
-#include "record_options.h"
+#include "options.h"
 
 namespace qx470rec {
 
@@ -14,8 +15,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitDeviceOrFile = 1;
 constexpr int kExitBadArguments = 2;
 constexpr int kExitLost = 3;
-
-constexpr int32_t kDefaultCalibration = 312500;
 
 struct SessionIo {
   std::ostream &out;                        // --show's report
@@ -28,6 +27,9 @@ struct SessionIo {
   // itself once the file is complete.
   bool left_running = false;
 };
+
+// Each line of shared words said as the program's own: "qx470-record: " before it.
+std::string program_lines(const std::string &words);
 
 int run_show(SessionIo &io);
 int run_record(const Options &opts, SessionIo &io);

@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <deque>
 
-namespace qx470host {
+#include "rates.h"
+
+namespace qx470reader {
 
 enum class GapKind {
   // Samples [index, index + count) of the channel left the ring's window before they were read.
@@ -33,6 +35,9 @@ enum class GapKind {
   kClock,
 };
 
+// "lost", "restart", "realign" or "clock", as files and messages name the kinds.
+const char *gap_kind_word(GapKind kind);
+
 // Either kind: samples [index, index + count) are missing, and the next sample read is
 // index + count.
 struct Gap {
@@ -49,12 +54,6 @@ struct ReadResult {
   bool has_gap = false;
   Gap gap;
 };
-
-constexpr int kChannels = 4;
-constexpr int kKnownRates[] = {100, 50, 20, 10, 5, 2, 1};
-
-// True for the rates the amplifier runs at, in kS/s.
-bool is_supported_rate(int rate_ks);
 
 class ContinuousReader {
  public:
@@ -132,4 +131,4 @@ class ContinuousReader {
   bool suspect_ = false;
 };
 
-}  // namespace qx470host
+}  // namespace qx470reader

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace qx470host {
+namespace qx470reader {
 
 enum class BridgeKind { kUnknown = 0, kSimulated = 1, kUsb = 2, kEmulatedUsb = 3 };
 
@@ -24,6 +24,6 @@ const char *bridge_kind_words(BridgeKind kind);
 // One line for people: the kind and, when known, the file in brackets.
 std::string describe(const BridgeInUse &bridge);
 
-}  // namespace qx470host
+}  // namespace qx470reader
 
 #endif

@@ -1,0 +1,59 @@
+#include "formats.h"
+
+#include <algorithm>
+#include <cctype>
+#include <iterator>
+
+#include "writer.h"
+
+namespace qx470rec {
+
+namespace {
+
+std::unique_ptr<Writer> make_flac() {
+  return make_sound_writer(Format::kFlac);
+}
+std::unique_ptr<Writer> make_wav() {
+  return make_sound_writer(Format::kWav);
+}
+
+const FormatInfo kFormats[] = {
+    {Format::kEdf, "EDF+", "edf", false, make_edf_writer},
+    {Format::kCsv, "CSV", "csv", false, make_csv_writer},
+    {Format::kFlac, "FLAC", "flac", true, make_flac},
+    {Format::kWav, "WAV", "wav", true, make_wav},
+    {Format::kDat, "raw .dat", "dat", false, make_dat_writer},
+};
+
+}  // namespace
+
+const FormatInfo &format_info(Format format) {
+  return *std::find_if(std::begin(kFormats), std::end(kFormats),
+                       [format](const FormatInfo &f) { return f.format == format; });
+}
+
+const FormatInfo *format_by_extension(const std::string &ext) {
+  std::string lower = ext;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  for (const FormatInfo &f : kFormats)
+    if (lower == f.extension) return &f;
+  return nullptr;
+}
+
+std::string extension_list() {
+  std::string s;
+  const size_t n = std::size(kFormats);
+  for (size_t i = 0; i < n; ++i)
+    s += (i == 0 ? "." : i + 1 == n ? " or ." : ", .") + std::string(kFormats[i].extension);
+  return s;
+}
+
+PathParts split_extension(const std::string &path) {
+  const size_t dot = path.find_last_of('.');
+  const size_t slash = path.find_last_of('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {path, {}};
+  return {path.substr(0, dot), path.substr(dot)};
+}
+
+}  // namespace qx470rec

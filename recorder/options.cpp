@@ -1,0 +1,251 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ostream>
+#include <vector>
+
+namespace qx470rec {
+
+namespace {
+
+bool whole_number(const std::string &text, size_t end, uint64_t &value) {
+  if (end == 0 || end > 15) return false;  // 15 digits keep every product below 2^64
+  value = 0;
+  for (size_t i = 0; i < end; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+  }
+  return true;
+}
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  return s;
+}
+
+}  // namespace
+
+std::string usage() {
+  return "Usage: qx470-record [-d SERIAL] [-r RATES] [-t DURATION | -n SAMPLES] -o FILE [-q]\n"
+         "       qx470-record [-d SERIAL] --show\n"
+         "       qx470-record --scan\n"
+         "Records the QX-470-USB amplifier to a file; every lost sample is reported.\n"
+         "\n"
+         "  -r, --rate RATES       per-channel rates, CH=KS joined by commas: CH 1 to 4,\n"
+         "                         KS 1 2 5 10 20 50 100 (kS/s) or off; channels not named\n"
+         "                         are off (default: all four at 50)\n"
+         "  -t, --time DURATION    record for DURATION of signal: 500ms, 30s, 2m, 1h\n"
+         "  -n, --samples N        record until the fastest channel has N samples (k, M allowed)\n"
+         "                         (with neither, record until Ctrl-C or SIGTERM)\n"
+         "  -o, --output FILE      .edf (EDF+), .csv, .flac, .wav (RF64 past 4 GiB) or .dat\n"
+         "                         (raw int16 with a .json sidecar); - writes CSV to stdout\n"
+         "  -q, --quiet            no progress line\n"
+         "  -d, --device SERIAL    the amplifier with this serial number, when several are\n"
+         "                         attached (sets QX470_USB_SERIAL for this process)\n"
+         "      --show             show the device status and calibration value, then exit\n"
+         "      --scan             list the attached amplifiers with their serial numbers\n"
+         "  -h, --help             this help\n"
+         "\n"
+         "Exit status: 0 recorded without loss, 3 recorded but samples were lost,\n"
+         "1 device or file error, 2 bad arguments. --scan: 0 if an amplifier was found, else 1.\n";
+}
+
+std::string parse_duration(const std::string &text, uint64_t &ms) {
+  size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  uint64_t v = 0;
+  const std::string unit = text.substr(digits);
+  uint64_t scale = 0;
+  if (unit == "ms")
+    scale = 1;
+  else if (unit == "s" || unit.empty())
+    scale = 1000;
+  else if (unit == "m")
+    scale = 60'000;
+  else if (unit == "h")
+    scale = 3'600'000;
+  if (!whole_number(text, digits, v) || scale == 0 || v == 0)
+    return "invalid duration '" + text + "': expected a whole number above 0 with ms, s, m or h, " +
+           "such as 500ms, 30s, 2m, 1h";
+  ms = v * scale;
+  return {};
+}
+
+std::string parse_count(const std::string &text, uint64_t &count) {
+  size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  const std::string unit = text.substr(digits);
+  uint64_t scale = unit.empty() ? 1 : unit == "k" ? 1000 : unit == "M" ? 1'000'000 : 0;
+  uint64_t v = 0;
+  if (!whole_number(text, digits, v) || scale == 0 || v == 0)
+    return "invalid sample count '" + text +
+           "': expected a whole number above 0, such as 100000, " + "100k or 2M";
+  count = v * scale;
+  return {};
+}
+
+std::string format_for(const std::string &path, Format &format) {
+  if (path == "-") {
+    format = Format::kCsv;
+    return {};
+  }
+  const std::string ext = split_extension(path).extension;
+  if (ext.size() <= 1)
+    return "output file '" + path + "' has no extension: use " + extension_list();
+  const FormatInfo *f = format_by_extension(ext.substr(1));
+  if (f == nullptr)
+    return "unknown output format '" + lower(ext) + "' of '" + path + "': use " + extension_list();
+  format = f->format;
+  return {};
+}
+
+std::array<uint64_t, 4> sample_targets(const Options &opts) {
+  std::array<uint64_t, 4> t{};
+  // The parser has checked the ranges, so the shared rule cannot refuse them.
+  qx470reader::sample_targets(opts.rates, static_cast<double>(opts.duration_ms) / 1000.0,
+                              opts.samples, t);
+  return t;
+}
+
+namespace {
+
+// The modes a command line runs in; each option belongs to some of them.
+enum Mode : unsigned { kRecordMode = 1, kShowMode = 2, kScanMode = 4 };
+
+struct OptionSpec {
+  int id;  // getopt's value: the short letter, or above 255 for long-only options
+  const char *long_name;
+  bool takes_value;
+  unsigned modes;
+  // Stores the value in `o`; returns the message when it is wrong.
+  std::string (*apply)(Options &o, const std::string &value);
+};
+
+enum { kShowOption = 1000, kScanOption };
+
+const OptionSpec kOptionTable[] = {
+    {'r', "rate", true, kRecordMode,
+     [](Options &o, const std::string &v) { return qx470reader::parse_rates(v, o.rates); }},
+    {'t', "time", true, kRecordMode,
+     [](Options &o, const std::string &v) { return parse_duration(v, o.duration_ms); }},
+    {'n', "samples", true, kRecordMode,
+     [](Options &o, const std::string &v) { return parse_count(v, o.samples); }},
+    {'o', "output", true, kRecordMode,
+     [](Options &o, const std::string &v) {
+       o.output = v;
+       return v.empty() ? std::string("empty output file name") : std::string();
+     }},
+    {'q', "quiet", false, kRecordMode,
+     [](Options &o, const std::string &) {
+       o.quiet = true;
+       return std::string();
+     }},
+    {'d', "device", true, kRecordMode | kShowMode,
+     [](Options &o, const std::string &v) {
+       o.device = v;
+       return v.empty() ? std::string("empty serial number: give -d SERIAL (--scan lists them)")
+                        : std::string();
+     }},
+    {kShowOption, "show", false, kShowMode,
+     [](Options &o, const std::string &) {
+       o.show = true;
+       return std::string();
+     }},
+    {kScanOption, "scan", false, kScanMode,
+     [](Options &o, const std::string &) {
+       o.scan = true;
+       return std::string();
+     }},
+};
+
+struct ModeSpec {
+  Mode mode;
+  const char *refusal;  // said when an option of another mode is given
+};
+const ModeSpec kModes[] = {
+    {kScanMode, "--scan takes no other option"},
+    {kShowMode, "--show takes no option but -d"},
+};
+
+const OptionSpec *option_with_id(int id) {
+  for (const OptionSpec &o : kOptionTable)
+    if (o.id == id) return &o;
+  return nullptr;
+}
+
+// What the command line's modes add to the options: the file format, and its one-rate rule.
+std::string check_recording(Options &o) {
+  if (o.duration_ms && o.samples) return "give -t or -n, not both";
+  if (o.output.empty()) return "no output file: give -o FILE (or -o - for CSV on stdout)";
+  if (std::string m = format_for(o.output, o.format); !m.empty()) return m;
+  if (!format_info(o.format).one_rate && o.output != "-") return {};
+  int rate = 0;
+  for (int r : o.rates) {
+    if (r == 0) continue;
+    if (rate && r != rate)
+      return std::string(o.output == "-" ? "CSV on standard output" : format_info(o.format).name) +
+             " holds one sample rate: give every recorded channel the same rate, or use " +
+             ".edf, .csv or .dat";
+    rate = r;
+  }
+  return {};
+}
+
+}  // namespace
+
+Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &out,
+                           std::ostream &err) {
+  std::vector<option> long_options;
+  std::string short_options = "+:h";
+  for (const OptionSpec &o : kOptionTable) {
+    long_options.push_back(
+        {o.long_name, o.takes_value ? required_argument : no_argument, nullptr, o.id});
+    if (o.id < 256) (short_options += static_cast<char>(o.id)) += o.takes_value ? ":" : "";
+  }
+  long_options.push_back({"help", no_argument, nullptr, 'h'});
+  long_options.push_back({nullptr, 0, nullptr, 0});
+
+  Options o;
+  std::vector<const OptionSpec *> seen;
+  const auto fail = [&](const std::string &message) {
+    err << "qx470-record: " << message << "\nTry 'qx470-record --help'.\n";
+    return Outcome::kBadArguments;
+  };
+  optind = 0;  // a fresh scan, also when called more than once in a process
+  opterr = 0;  // our own messages, which quote what was typed
+  for (;;) {
+    const int prev = optind ? optind : 1;
+    const int ch = getopt_long(argc, argv, short_options.c_str(), long_options.data(), nullptr);
+    if (ch == -1) break;
+    const std::string typed = prev < argc ? argv[prev] : "";
+    if (ch == '?') return fail("unknown option '" + typed + "'");
+    if (ch == ':') return fail("option '" + typed + "' needs a value");
+    if (ch == 'h') {
+      out << usage();
+      return Outcome::kExitOk;
+    }
+    const OptionSpec *spec = option_with_id(ch);
+    if (spec == nullptr) return fail("unknown option '" + typed + "'");
+    if (std::find(seen.begin(), seen.end(), spec) != seen.end())
+      return fail("option '" + typed + "' is given twice");
+    seen.push_back(spec);
+    if (const std::string m = spec->apply(o, optarg ? optarg : ""); !m.empty()) return fail(m);
+  }
+  if (optind < argc) return fail(std::string("unexpected argument '") + argv[optind] + "'");
+  for (const ModeSpec &m : kModes) {
+    if (!(m.mode == kScanMode ? o.scan : o.show)) continue;
+    for (const OptionSpec *spec : seen)
+      if (!(spec->modes & m.mode)) return fail(m.refusal);
+    opts = o;
+    return Outcome::kRun;
+  }
+  if (const std::string m = check_recording(o); !m.empty()) return fail(m);
+  opts = o;
+  return Outcome::kRun;
+}
+
+}  // namespace qx470rec

@@ -1,0 +1,135 @@
+// The recorder's file writers behind one interface: open before the acquisition starts (so a file
+// that cannot be written costs nothing), begin with the start time, then each channel's samples
+// and gaps in order, and finish on every path out. One writer per file format, each in its own
+// file; formats.h makes the one a path asks for.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge_in_use.h"
+#include "continuous_reader.h"
+#include "device.h"
+#include "formats.h"
+
+namespace qx470rec {
+
+constexpr const char *kDeviceName = "QX-470-USB";
+
+struct RecordingInfo {
+  std::array<int, 4> rates{};                              // kS/s by library channel, 0 off
+  int32_t calibration = qx470reader::kDefaultCalibration;  // nV per count
+  // What the library drove: every file says so, so the simulator is never taken for the device.
+  qx470reader::BridgeInUse bridge;
+  // The equipment as files name it: the device, and what stood in for it when it was not there.
+  std::string equipment() const;
+  double volts_per_count() const { return calibration * 1e-9; }
+  // The scale as every file writes it: "%.9g" of the volts per count.
+  std::string volts_per_count_text() const;
+  std::string label(int channel) const { return "Ch" + std::to_string(channel + 1); }
+};
+
+// A channel's samples waiting to be written, as signed counts (code - 32768), with lost
+// stretches kept as a length rather than as memory.
+class ChannelQueue {
+ public:
+  void push(const int32_t *codes, size_t n);
+  void push_fill(uint64_t n);
+  uint64_t size() const { return size_; }
+  // Takes n values; lost samples become `fill`, and are flagged in `lost` when it is given.
+  void pop(int16_t *out, size_t n, int16_t fill, uint8_t *lost = nullptr);
+
+ private:
+  struct Segment {
+    uint64_t fill = 0;
+    std::vector<int16_t> data;
+    size_t pos = 0;
+  };
+  std::deque<Segment> segments_;
+  uint64_t size_ = 0;
+};
+
+class Writer {
+ public:
+  virtual ~Writer() = default;
+  // Each returns an empty string on success, else a message that names the file.
+  virtual std::string open(const std::string &path, const RecordingInfo &info) = 0;
+  virtual std::string begin(std::chrono::system_clock::time_point start) = 0;
+  virtual std::string samples(int channel, const int32_t *codes, size_t n) = 0;
+  virtual std::string gap(const qx470reader::Gap &gap) = 0;
+  // Writes what is left and closes; a partial last record is padded where the format needs it.
+  virtual std::string finish() = 0;
+  virtual uint64_t bytes() const = 0;
+  // The files written, for the summary.
+  virtual std::vector<std::string> paths() const = 0;
+};
+
+std::unique_ptr<Writer> make_writer(Format format);
+std::unique_ptr<Writer> make_edf_writer();
+std::unique_ptr<Writer> make_csv_writer();
+std::unique_ptr<Writer> make_dat_writer();
+std::unique_ptr<Writer> make_sound_writer(Format format);  // kFlac or kWav
+
+// "name.csv" and rate 100 give "name_100kSps.csv": one file per rate when rates differ.
+std::string path_for_rate(const std::string &path, int rate_ks);
+// UTC ISO 8601 with milliseconds.
+std::string iso8601(std::chrono::system_clock::time_point t);
+
+// ---- for the writers ----
+
+// "cannot <what> '<path>': <strerror(errno)>"
+std::string io_error(const std::string &what, const std::string &path);
+// Writes a whole buffer or says why not.
+std::string write_all(std::FILE *f, const void *data, size_t n, const std::string &path);
+// A gap as an annotation or comment: "Ch1 lost 20", "Ch2 restart", ...
+std::string gap_text(const RecordingInfo &info, const qx470reader::Gap &g);
+
+// Channels that share a rate, fastest group first: one file (or one frame layout) each.
+struct RateGroup {
+  int rate = 0;
+  std::vector<int> channels;
+};
+std::vector<RateGroup> rate_groups(const RecordingInfo &info);
+
+// Writers of rate groups (CSV, raw .dat, sound files): a group's rows (frames) are written once
+// every channel of the group has its sample.
+class GroupedWriter : public Writer {
+ public:
+  std::string open(const std::string &path, const RecordingInfo &info) override;
+  std::string samples(int channel, const int32_t *codes, size_t n) override;
+  std::string gap(const qx470reader::Gap &g) override;
+  uint64_t bytes() const override { return bytes_; }
+
+ protected:
+  virtual std::string open_groups() = 0;
+  virtual std::string on_gap(const qx470reader::Gap &) { return {}; }
+  // Writes `frames` rows of group g from the interleaved counts and lost flags.
+  virtual std::string write_frames(size_t g, const int16_t *values, const uint8_t *lost,
+                                   size_t frames) = 0;
+
+  std::string file_for(size_t g) const;
+  std::string flush(size_t g);
+  // Frames still waiting, padded out with lost samples, at the end.
+  std::string flush_rest();
+
+  std::string path_;
+  RecordingInfo info_;
+  std::vector<RateGroup> groups_;
+  std::array<size_t, 4> group_of_{};
+  std::vector<ChannelQueue> queues_;
+  std::vector<qx470reader::Gap> gaps_;
+  std::vector<uint64_t> frames_done_;
+  uint64_t bytes_ = 0;
+
+ private:
+  std::vector<int16_t> column_, frame_;
+  std::vector<uint8_t> lost_column_, lost_;
+};
+
+}  // namespace qx470rec
