@@ -34,11 +34,6 @@ std::string field(const char *text, size_t size) {
   return std::string(text, strnlen(text, size));
 }
 
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-  return s;
-}
 
 std::string joined(const std::vector<Amplifier> &amps) {
   std::string s;
@@ -138,6 +133,11 @@ std::vector<std::string> unopenable_devices(
 #if !defined(_WIN32)
   namespace fs = std::filesystem;
   const char *ids_env = std::getenv("QX470_USB_IDS");
+  const auto lower = [](std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    return s;
+  };
   const std::string ids = lower(ids_env && *ids_env ? ids_env : "0403:6010");
   std::error_code ec;
   for (fs::directory_iterator it(root + "/sys/bus/usb/devices", ec), end; !ec && it != end;
