@@ -314,7 +314,7 @@ INSTANTIATE_TEST_SUITE_P(Rates, EmulatedStream,
                          });
 
 // The long run: a minute of the full rate, every sample checked, no overrun. Not in the quick
-// suite: run with QX470_LONG_TESTS=1 (scripts/test_usb_emulated.sh --long).
+// suite: run with QX470_LONG_TESTS=1 (scripts/test.sh --bridge libftdi --usb-emulator --long).
 TEST_F(Emulated, LongRunAMinuteAtTheFullRate) {
   if (!long_tests_enabled()) GTEST_SKIP() << "set QX470_LONG_TESTS=1 to run it";
   const Layout l = layout_for({100, 100, 100, 100});
