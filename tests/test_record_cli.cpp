@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "qxsim.h"
 #include "amplifiers.h"
+#include "qxsim.h"
 #include "recording_check.h"
 
 extern char **environ;
@@ -194,10 +194,10 @@ TEST_F(RecordCli, AnUnplausibleCalibrationIsReplacedWithAWarning) {
   EXPECT_NE(slurp(out).find("calibration 312500 nV per count"), std::string::npos);
 }
 
-// The whole recorder stopped (Ctrl-Z, a loaded machine) longer than the simulated device's
-// buffer lasts at 800 kB/s (1.3 s): the device loses words, the library realigns the stream,
-// and every sample in the file is either right against the test pattern at its time or inside
-// a reported gap. Exit status 3, and the summary and a warning say so.
+// The whole recorder stopped (Ctrl-Z, a loaded machine) for 4 s, three times what the simulated
+// device's buffer lasts at 800 kB/s (1.3 s): the device loses words, the library realigns the
+// stream, and every sample in the file is either right against the test pattern at its time or
+// inside a reported gap. Exit status 3, and the summary and a warning say so.
 TEST_F(RecordCli, AStalledRecorderLosesNothingOutsideAReportedGap) {
   const std::string out = (dir_ / "stall.dat").string();
   const Child c = spawn({"-q", "-r", "1=100,2=100,3=100,4=100", "-t", "5s", "-o", out},
@@ -208,7 +208,8 @@ TEST_F(RecordCli, AStalledRecorderLosesNothingOutsideAReportedGap) {
          std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   kill(c.pid, SIGSTOP);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(4000));  // three times what the buffer lasts
   kill(c.pid, SIGCONT);
   ASSERT_EQ(wait_exit(c.pid), 3) << slurp(c.err);
   const std::string err = slurp(c.err);

@@ -30,20 +30,13 @@
 #endif
 #include "stream_protocol.h"
 #include "umockdev_preload.h"
+#include "wait_for.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-template <class Pred>
-bool wait_for(Pred pred, double seconds = 20.0) {
-  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  while (!pred()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using qxtest::wait_for;
 
 template <class F>
 double seconds_taken(F &&f) {
@@ -373,9 +366,19 @@ TEST_F(Emulated, StopReturnsWhileTheDeviceIsSilent) {
   ASSERT_EQ(Start_Acquisition(0), 1);
   ASSERT_TRUE(check_stream(l, 0.1, 30));
   amp([](qxsim::Amplifier &a) { a.stop_stream(qxsim::Clock::now()); });
-  const uint32_t blocks = Get_Blocks_Transferred();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(Get_Blocks_Transferred(), blocks);
+  // What was in flight still arrives; then the count stays put (the same for half a second).
+  uint32_t blocks = Get_Blocks_Transferred();
+  auto since = Clock::now();
+  EXPECT_TRUE(wait_for(
+      [&] {
+        if (const uint32_t now = Get_Blocks_Transferred(); now != blocks) {
+          blocks = now;
+          since = Clock::now();
+        }
+        return Clock::now() - since > std::chrono::milliseconds(500);
+      },
+      30))
+      << "the block count goes on after the device fell silent";
   EXPECT_LT(seconds_taken([] { EXPECT_EQ(Stop_Acquisition(), 0); }), 5.0);
   EXPECT_EQ(Get_QX470USB_Status(), 101);
 }

@@ -105,11 +105,14 @@ std::string self_path() {
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-// The probe: says "ready", then for two seconds says where every SIGINT came from; exits 5.
+// The probe: says "ready", then says where every SIGINT came from, until a second after the first
+// (time for a copy sent on by the emulator to arrive) or 60 s without one; exits 5.
+volatile sig_atomic_t g_interrupted = 0;
 void on_sigint(int, siginfo_t *info, void *) {
   const char *what = info->si_code == SI_KERNEL ? "int-from-terminal\n" : "int-from-a-process\n";
   const ssize_t ignored = write(1, what, std::strlen(what));
   (void)ignored;
+  g_interrupted = 1;
 }
 int sigint_probe() {
   struct sigaction sa {};
@@ -118,8 +121,15 @@ int sigint_probe() {
   sigaction(SIGINT, &sa, nullptr);
   const ssize_t ignored = write(1, "ready\n", 6);
   (void)ignored;
-  const auto end = Clock::now() + std::chrono::seconds(2);
-  while (Clock::now() < end) usleep(10000);
+  auto end = Clock::now() + std::chrono::seconds(60);
+  bool seen = false;
+  while (Clock::now() < end) {
+    if (g_interrupted && !seen) {
+      seen = true;
+      end = Clock::now() + std::chrono::seconds(1);
+    }
+    usleep(10000);
+  }
   return 5;
 }
 
@@ -330,9 +340,10 @@ TEST(UsbEmulatorCli, TheRecorderListsTheAmplifiersAndAsksForAChoice) {
 #endif
 
 #ifdef QX470_RECORD_PATH
-// The recorder stopped (SIGSTOP) longer than the transfers in flight drain the emulated chip at
-// 800 kB/s (1.3 s): the chip's buffer overflows, the backend reports the overrun, the library
-// realigns, and every sample in the file is right at its time or inside a reported gap; exit 3.
+// The recorder stopped (SIGSTOP) for 4 s, well past the 1.3 s in which the transfers in flight
+// drain the emulated chip at 800 kB/s: the chip's buffer overflows, the backend reports the
+// overrun, the library realigns, and every sample in the file is right at its time or inside a
+// reported gap; exit 3.
 TEST(UsbEmulatorCli, AChipOverrunWhileTheRecorderIsHeldIsARealignGapAndNothingElseIsWrong) {
   char dir_template[] = "/tmp/qx470stallXXXXXX";
   ASSERT_TRUE(mkdtemp(dir_template));
@@ -343,7 +354,7 @@ TEST(UsbEmulatorCli, AChipOverrunWhileTheRecorderIsHeldIsARealignGapAndNothingEl
              "cd " + dir + " || exit 9; " + rec +
                  " -r 1=100,2=100,3=100,4=100 -t 5s -q -o s.dat 2>s.err & a=$!; "
                  "while kill -0 $a 2>/dev/null && [ $(stat -c %s s.dat 2>/dev/null || echo 0) "
-                 "-lt 1200000 ]; do sleep 0.01; done; kill -STOP $a; sleep 2.5; "
+                 "-lt 1200000 ]; do sleep 0.01; done; kill -STOP $a; sleep 4; "
                  "kill -CONT $a; wait $a; echo \"exit a=$?\"; cat s.err"},
             {"QXSIM_SIGNAL=1"});
   finish(c, 120);
