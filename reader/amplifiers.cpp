@@ -17,6 +17,7 @@
 #endif
 
 #include "ftd2xx.h"
+#include "rates.h"
 
 namespace qx470reader {
 
@@ -33,7 +34,6 @@ bool g_listed_before_choice = false;
 std::string field(const char *text, size_t size) {
   return std::string(text, strnlen(text, size));
 }
-
 
 std::string joined(const std::vector<Amplifier> &amps) {
   std::string s;
@@ -133,12 +133,7 @@ std::vector<std::string> unopenable_devices(
 #if !defined(_WIN32)
   namespace fs = std::filesystem;
   const char *ids_env = std::getenv("QX470_USB_IDS");
-  const auto lower = [](std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-    return s;
-  };
-  const std::string ids = lower(ids_env && *ids_env ? ids_env : "0403:6010");
+  const std::string ids = lower_case(ids_env && *ids_env ? ids_env : "0403:6010");
   std::error_code ec;
   for (fs::directory_iterator it(root + "/sys/bus/usb/devices", ec), end; !ec && it != end;
        it.increment(ec)) {
@@ -149,7 +144,7 @@ std::vector<std::string> unopenable_devices(
       return v;
     };
     const std::string vid = read("idVendor"), pid = read("idProduct");
-    if (vid.empty() || pid.empty() || ids.find(lower(vid + ":" + pid)) == std::string::npos)
+    if (vid.empty() || pid.empty() || ids.find(lower_case(vid + ":" + pid)) == std::string::npos)
       continue;
     char node[40];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", std::atoi(read("busnum").c_str()),

@@ -7,25 +7,21 @@
 
 namespace qx470reader {
 
-namespace {
-
-bool whole_number(const std::string &text, uint64_t &value) {
-  if (text.empty() || text.size() > 15) return false;  // 15 digits keep every product below 2^64
+bool whole_number(const std::string &digits, uint64_t &value) {
+  if (digits.empty() || digits.size() > 15) return false;
   value = 0;
-  for (const char ch : text) {
+  for (const char ch : digits) {
     if (!std::isdigit(static_cast<unsigned char>(ch))) return false;
     value = value * 10 + static_cast<uint64_t>(ch - '0');
   }
   return true;
 }
 
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
+std::string lower_case(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-  return s;
+  return text;
 }
-
-}  // namespace
 
 bool is_supported_rate(int rate_ks) {
   return std::find(std::begin(kKnownRates), std::end(kKnownRates), rate_ks) !=
@@ -43,7 +39,7 @@ std::string parse_rates(const std::string &list, Rates &rates) {
     if (eq == std::string::npos)
       return "invalid rate '" + item + "': expected CH=KS, such as 1=100 or 3=off";
     const std::string ch = item.substr(0, eq);
-    const std::string ks = lower(item.substr(eq + 1));
+    const std::string ks = lower_case(item.substr(eq + 1));
     if (ch.size() != 1 || ch[0] < '1' || ch[0] > '4')
       return "invalid channel '" + ch + "' in '" + item + "': channels are 1 to 4";
     const size_t c = static_cast<size_t>(ch[0] - '1');

@@ -22,6 +22,11 @@ using Rates = std::array<int, kChannels>;
 
 bool is_supported_rate(int rate_ks);
 
+// Text as the rate list and the recorder's lengths take it: digits only, at most 15 (so that
+// every product with a rate or a unit stays below 2^64); and ASCII letters in lower case.
+bool whole_number(const std::string &digits, uint64_t &value);
+std::string lower_case(std::string text);
+
 // "1=100,2=10,3=off": channels 1 to 4, rates in kS/s or off; channels not named are off. Returns
 // an empty string and sets `rates`, or the message (which quotes what was typed).
 std::string parse_rates(const std::string &list, Rates &rates);

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <iterator>
 
+#include "rates.h"
 #include "writer.h"
 
 namespace qx470rec {
@@ -33,9 +34,7 @@ const FormatInfo &format_info(Format format) {
 }
 
 const FormatInfo *format_by_extension(const std::string &ext) {
-  std::string lower = ext;
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  const std::string lower = qx470reader::lower_case(ext);
   for (const FormatInfo &f : kFormats)
     if (lower == f.extension) return &f;
   return nullptr;

@@ -9,22 +9,13 @@
 
 namespace qx470rec {
 
+using qx470reader::lower_case;
+
 namespace {
 
+// The leading `end` characters of `text` as a whole number.
 bool whole_number(const std::string &text, size_t end, uint64_t &value) {
-  if (end == 0 || end > 15) return false;  // 15 digits keep every product below 2^64
-  value = 0;
-  for (size_t i = 0; i < end; ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
-    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-  }
-  return true;
-}
-
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-  return s;
+  return qx470reader::whole_number(text.substr(0, end), value);
 }
 
 }  // namespace
@@ -98,7 +89,8 @@ std::string format_for(const std::string &path, Format &format) {
     return "output file '" + path + "' has no extension: use " + extension_list();
   const FormatInfo *f = format_by_extension(ext.substr(1));
   if (f == nullptr)
-    return "unknown output format '" + lower(ext) + "' of '" + path + "': use " + extension_list();
+    return "unknown output format '" + lower_case(ext) + "' of '" + path + "': use " +
+           extension_list();
   format = f->format;
   return {};
 }
