@@ -19,11 +19,11 @@ std::unique_ptr<Writer> make_wav() {
 }
 
 const FormatInfo kFormats[] = {
-    {Format::kEdf, "EDF+", "edf", false, make_edf_writer},
-    {Format::kCsv, "CSV", "csv", false, make_csv_writer},
-    {Format::kFlac, "FLAC", "flac", true, make_flac},
-    {Format::kWav, "WAV", "wav", true, make_wav},
-    {Format::kDat, "raw .dat", "dat", false, make_dat_writer},
+    {Format::kEdf, "EDF+", "edf", false, true, make_edf_writer},
+    {Format::kCsv, "CSV", "csv", false, false, make_csv_writer},
+    {Format::kFlac, "FLAC", "flac", true, true, make_flac},
+    {Format::kWav, "WAV", "wav", true, true, make_wav},
+    {Format::kDat, "raw .dat", "dat", false, false, make_dat_writer},
 };
 
 }  // namespace

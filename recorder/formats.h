@@ -16,6 +16,7 @@ struct FormatInfo {
   const char *name;       // in messages: "EDF+", "raw .dat"
   const char *extension;  // lower case, without the dot
   bool one_rate;          // the container holds one sample rate for all its channels
+  bool one_file;          // every rate in one file (else a file per rate when rates differ)
   std::unique_ptr<Writer> (*make)();
 };
 

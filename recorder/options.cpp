@@ -1,9 +1,13 @@
 #include "options.h"
 
+#include "qx470_reader.h"
+
 #include <getopt.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <cstdlib>
 #include <ostream>
 #include <vector>
 
@@ -29,40 +33,55 @@ std::string usage() {
          "  -r, --rate RATES       per-channel rates, CH=KS joined by commas: CH 1 to 4,\n"
          "                         KS 1 2 5 10 20 50 100 (kS/s) or off; channels not named\n"
          "                         are off (default: all four at 50)\n"
-         "  -t, --time DURATION    record for DURATION of signal: 500ms, 30s, 2m, 1h\n"
+         "  -t, --time DURATION    record for DURATION of signal, with its unit: 500ms, 30s,\n"
+         "                         1.5s, 2m, 1h (a bare number is refused: tools differ on\n"
+         "                         whether it means seconds or milliseconds)\n"
          "  -n, --samples N        record until the fastest channel has N samples (k, M allowed)\n"
          "                         (with neither, record until Ctrl-C or SIGTERM)\n"
          "  -o, --output FILE      .edf (EDF+), .csv, .flac, .wav (RF64 past 4 GiB) or .dat\n"
          "                         (raw int16 with a .json sidecar); - writes CSV to stdout\n"
+         "  -f, --force            replace files that exist (without it, an existing output\n"
+         "                         file or side file is refused and nothing is touched)\n"
          "  -q, --quiet            no progress line\n"
          "  -d, --device SERIAL    the amplifier with this serial number, when several are\n"
          "                         attached (sets QX470_USB_SERIAL for this process)\n"
          "      --show             show the device status and calibration value, then exit\n"
          "      --scan             list the attached amplifiers with their serial numbers\n"
          "  -h, --help             this help\n"
+         "      --version          the version\n"
          "\n"
          "Exit status: 0 recorded without loss, 3 recorded but samples were lost,\n"
          "1 device or file error, 2 bad arguments. --scan: 0 if an amplifier was found, else 1.\n";
 }
 
 std::string parse_duration(const std::string &text, uint64_t &ms) {
+  // A number, decimals allowed, and its unit: a bare number means seconds to some tools and
+  // milliseconds to others, so it is refused rather than guessed.
   size_t digits = 0;
   while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
-  uint64_t v = 0;
-  const std::string unit = text.substr(digits);
-  uint64_t scale = 0;
-  if (unit == "ms")
-    scale = 1;
-  else if (unit == "s" || unit.empty())
-    scale = 1000;
-  else if (unit == "m")
-    scale = 60'000;
-  else if (unit == "h")
-    scale = 3'600'000;
-  if (!whole_number(text, digits, v) || scale == 0 || v == 0)
-    return "invalid duration '" + text + "': expected a whole number above 0 with ms, s, m or h, " +
-           "such as 500ms, 30s, 2m, 1h";
-  ms = v * scale;
+  size_t end = digits;
+  if (end < text.size() && text[end] == '.') {
+    ++end;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+  }
+  const std::string number = text.substr(0, end), unit = text.substr(end);
+  const double scale = unit == "ms"  ? 1
+                       : unit == "s" ? 1e3
+                       : unit == "m" ? 6e4
+                       : unit == "h" ? 3.6e6
+                                     : 0;
+  const std::string examples = "such as 500ms, 30s, 1.5s, 2m, 1h";
+  if (digits > 0 && unit.empty() && end == text.size())
+    return "invalid duration '" + text + "': give its unit, " + examples;
+  uint64_t whole = 0;
+  const bool numeric = digits > 0 && end != digits + 1 && end - digits <= 7 &&
+                       qx470reader::whole_number(text.substr(0, digits), whole);
+  const double value = numeric ? std::strtod(number.c_str(), nullptr) * scale : 0;
+  // Whole milliseconds, and at most about 30,000 years: every sample count stays exact.
+  if (!numeric || scale == 0 || !(value >= 0.5) || value > 1e15)
+    return "invalid duration '" + text + "': expected a number above 0 with ms, s, m or h, " +
+           examples;
+  ms = static_cast<uint64_t>(std::llround(value));
   return {};
 }
 
@@ -117,7 +136,7 @@ struct OptionSpec {
   std::string (*apply)(Options &o, const std::string &value);
 };
 
-enum { kShowOption = 1000, kScanOption };
+enum { kShowOption = 1000, kScanOption, kVersionOption };
 
 const OptionSpec kOptionTable[] = {
     {'r', "rate", true, kRecordMode,
@@ -134,6 +153,11 @@ const OptionSpec kOptionTable[] = {
     {'q', "quiet", false, kRecordMode,
      [](Options &o, const std::string &) {
        o.quiet = true;
+       return std::string();
+     }},
+    {'f', "force", false, kRecordMode,
+     [](Options &o, const std::string &) {
+       o.force = true;
        return std::string();
      }},
     {'d', "device", true, kRecordMode | kShowMode,
@@ -199,6 +223,7 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
     if (o.id < 256) (short_options += static_cast<char>(o.id)) += o.takes_value ? ":" : "";
   }
   long_options.push_back({"help", no_argument, nullptr, 'h'});
+  long_options.push_back({"version", no_argument, nullptr, kVersionOption});
   long_options.push_back({nullptr, 0, nullptr, 0});
 
   Options o;
@@ -218,6 +243,10 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
     if (ch == ':') return fail("option '" + typed + "' needs a value");
     if (ch == 'h') {
       out << usage();
+      return Outcome::kExitOk;
+    }
+    if (ch == kVersionOption) {
+      out << "qx470-record " << qx470_reader_version() << "\n";
       return Outcome::kExitOk;
     }
     const OptionSpec *spec = option_with_id(ch);

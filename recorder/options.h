@@ -22,6 +22,7 @@ struct Options {
   std::string output;                        // "-" for CSV on standard output
   Format format = Format::kCsv;
   bool quiet = false;
+  bool force = false;  // -f: replace files that exist
   bool show = false;
   bool scan = false;
   std::string device;  // -d: the serial number of the amplifier to use, empty for the only one

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -72,6 +73,7 @@ class Session {
     if (!reader_.start()) return false;
     t0_ = Clock::now();
     last_draw_ = t0_ - std::chrono::seconds(1);
+    last_sync_ = t0_;
     watch_.emplace(reader_.block_seconds(), t0_);
     error_ = writer_.begin(std::chrono::system_clock::now());
     while (first_on_ < 3 && !reader_.channel_on(first_on_)) ++first_on_;
@@ -89,6 +91,12 @@ class Session {
         return;
       }
       if (stream_stopped()) return;
+      // The files on disk read whole at any moment, and reach the disk every second or so.
+      if (Clock::now() - last_sync_ > std::chrono::seconds(1)) {
+        last_sync_ = Clock::now();
+        error_ = writer_.sync();
+        if (!error_.empty()) return;
+      }
       if (io_.progress && Clock::now() - last_draw_ > std::chrono::milliseconds(250)) {
         draw(false);
         last_draw_ = Clock::now();
@@ -110,6 +118,17 @@ class Session {
     }
     const std::string finish_error = writer_.finish();
     if (error_.empty()) error_ = finish_error;
+    // A reader of standard output that has had enough (`| head`) ends the recording, as a
+    // normal end.
+    if (!error_.empty() && writer_.output_closed()) {
+      error_.clear();
+      output_closed_ = true;
+    }
+    // After a failed write the files were cut back to what reads whole: the summary says that.
+    if (!error_.empty()) {
+      const std::array<uint64_t, 4> kept = writer_.samples_in_files();
+      for (int c = 0; c < 4; ++c) at(written_, c) = std::min(at(written_, c), at(kept, c));
+    }
     if (io_.progress) draw(true);
   }
 
@@ -131,6 +150,7 @@ class Session {
                std::to_string(at(stretches_, c)) +
                (at(stretches_, c) == 1 ? " stretch" : " stretches");
     }
+    if (output_closed_) s += " (the output was closed)";
     if (interrupted_)
       s += io_.left_running ? " (stopped by a second signal, without the block in progress)"
                             : " (stopped by signal)";
@@ -286,11 +306,13 @@ class Session {
   std::vector<int32_t> buf_;
   Clock::time_point t0_{};
   Clock::time_point last_draw_{};
+  Clock::time_point last_sync_{};
   std::string error_;
   int first_on_ = 0;
   bool done_ = false;
   bool interrupted_ = false;
   bool stalled_ = false;
+  bool output_closed_ = false;
 };
 
 // The device check as the console makes it: ready, shunt off, the calibration value.
@@ -353,8 +375,17 @@ int run_show(SessionIo &io) {
 }
 
 int run_record(const Options &opts, SessionIo &io) {
+  // Before the device is touched: no recording replaces a file by accident.
+  if (!opts.force)
+    for (const std::string &f : planned_files(opts.output, opts.format, opts.rates))
+      if (std::error_code ec;
+          std::filesystem::exists(f, ec) || std::filesystem::is_symlink(f, ec)) {
+        io.err << "qx470-record: '" << f << "' exists: give -f (--force) to replace it\n";
+        return kExitBadArguments;
+      }
   RecordingInfo info;
   info.rates = opts.rates;
+  info.replace_files = opts.force;
   if (!prepare_device(io, info)) return kExitDeviceOrFile;
 
   std::unique_ptr<Writer> writer = make_writer(opts.format);

@@ -1,5 +1,8 @@
 #include "writer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -59,6 +62,28 @@ void ChannelQueue::pop(int16_t *out, size_t n, int16_t fill, uint8_t *lost) {
 std::string path_for_rate(const std::string &path, int rate_ks) {
   const PathParts parts = split_extension(path);
   return parts.stem + "_" + std::to_string(rate_ks) + "kSps" + parts.extension;
+}
+
+std::vector<std::string> planned_files(const std::string &path, Format format,
+                                       const std::array<int, 4> &rates) {
+  if (path == "-") return {};
+  std::vector<std::string> files;
+  RecordingInfo info;
+  info.rates = rates;
+  const std::vector<RateGroup> groups = rate_groups(info);
+  if (format_info(format).one_file || groups.size() == 1)
+    files.push_back(path);
+  else
+    for (const RateGroup &g : groups) files.push_back(path_for_rate(path, g.rate));
+  files.push_back(Sidecar::path_for(path));
+  return files;
+}
+
+std::string create_output(const std::string &path, bool replace, int &fd) {
+  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL), 0666);
+  if (fd >= 0) return {};
+  if (errno == EEXIST) return "'" + path + "' exists: give -f (--force) to replace it";
+  return io_error("create", path);
 }
 
 std::string RecordingInfo::volts_per_count_text() const {
@@ -132,6 +157,56 @@ std::string write_all(std::FILE *f, const void *data, size_t n, const std::strin
   return {};
 }
 
+// ---- OutputFile ----
+
+OutputFile::~OutputFile() {
+  close();
+}
+
+std::string OutputFile::create(const std::string &path, bool replace) {
+  name_ = path;
+  return create_output(path, replace, fd_);
+}
+
+void OutputFile::use_standard_output() {
+  fd_ = STDOUT_FILENO;
+  standard_output_ = true;
+  name_ = "standard output";
+}
+
+std::string OutputFile::write(const void *data, size_t n) {
+  const auto *p = static_cast<const char *>(data);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::write(fd_, p + done, n - done);
+    if (w > 0) {
+      done += static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EPIPE) closed_by_reader_ = true;
+    const std::string e = w == 0 ? "cannot write to '" + name_ + "'" : io_error("write to", name_);
+    // A piece written in part is no piece: the file ends where the last whole one did.
+    if (!standard_output_) (void)::ftruncate(fd_, static_cast<off_t>(whole_));
+    return e;
+  }
+  whole_ += n;
+  return {};
+}
+
+std::string OutputFile::sync() {
+  if (fd_ < 0 || standard_output_) return {};
+  return ::fdatasync(fd_) == 0 ? std::string() : io_error("write to", name_);
+}
+
+std::string OutputFile::close() {
+  if (fd_ < 0) return {};
+  const int fd = fd_;
+  fd_ = -1;
+  if (standard_output_) return {};
+  return ::close(fd) == 0 ? std::string() : io_error("finish", name_);
+}
+
 // ---- GroupedWriter ----
 
 std::string GroupedWriter::open(const std::string &path, const RecordingInfo &info) {
@@ -141,7 +216,17 @@ std::string GroupedWriter::open(const std::string &path, const RecordingInfo &in
   for (size_t g = 0; g < groups_.size(); ++g)
     for (int c : groups_[g].channels) group_of_[size_t(c)] = g;
   queues_.resize(4);
-  return open_groups();
+  frames_done_.assign(groups_.size(), 0);
+  if (std::string e = open_groups(); !e.empty()) return e;
+  if (path_ == "-") return {};
+  return sidecar_.create(path_, info_, format_info(format()).name, info_.replace_files,
+                         sidecar_extra());
+}
+
+std::string GroupedWriter::begin(std::chrono::system_clock::time_point start) {
+  sidecar_.start(start);
+  if (std::string e = write_head(start); !e.empty()) return e;
+  return sidecar_.write(sidecar_files(), false);
 }
 
 std::string GroupedWriter::samples(int channel, const int32_t *codes, size_t n) {
@@ -150,17 +235,56 @@ std::string GroupedWriter::samples(int channel, const int32_t *codes, size_t n) 
 }
 
 std::string GroupedWriter::gap(const Gap &g) {
-  gaps_.push_back(g);
+  sidecar_.gap(g);
   queues_[size_t(g.channel)].push_fill(g.count);
   if (auto e = on_gap(g); !e.empty()) return e;
   return flush(group_of_[size_t(g.channel)]);
 }
 
+std::string GroupedWriter::sync() {
+  if (std::string e = sync_files(); !e.empty()) return e;
+  return sidecar_.write(sidecar_files(), false);
+}
+
+std::string GroupedWriter::finish() {
+  std::string err = failed_ ? std::string() : flush_rest();
+  const std::string close_err = close_files(failed_);
+  if (err.empty()) err = close_err;
+  // The sidecar says what the files hold, and whether that is the whole recording.
+  const std::string side = sidecar_.write(sidecar_files(), !failed_ && err.empty());
+  return err.empty() ? side : err;
+}
+
+std::vector<std::string> GroupedWriter::paths() const {
+  std::vector<std::string> p;
+  for (size_t g = 0; g < groups_.size(); ++g)
+    p.push_back(path_ == "-" ? "standard output" : file_for(g));
+  if (sidecar_.created()) p.push_back(sidecar_.path());
+  return p;
+}
+
+std::array<uint64_t, 4> GroupedWriter::samples_in_files() const {
+  std::array<uint64_t, 4> n{};
+  for (size_t g = 0; g < groups_.size(); ++g)
+    for (int c : groups_[g].channels) n[size_t(c)] = frames_done_[g];
+  return n;
+}
+
+std::vector<SidecarFile> GroupedWriter::sidecar_files() const {
+  std::vector<SidecarFile> files;
+  for (size_t g = 0; g < groups_.size(); ++g)
+    files.push_back({file_for(g), groups_[g].rate, groups_[g].channels, frames_done_[g]});
+  return files;
+}
+
 std::string GroupedWriter::file_for(size_t g) const {
-  return groups_.size() == 1 ? path_ : path_for_rate(path_, groups_[g].rate);
+  return groups_.size() == 1 || format_info(format()).one_file
+             ? path_
+             : path_for_rate(path_, groups_[g].rate);
 }
 
 std::string GroupedWriter::flush(size_t g) {
+  if (failed_) return {};
   const auto &chs = groups_[g].channels;
   uint64_t ready = queues_[size_t(chs[0])].size();
   for (int c : chs) ready = std::min(ready, queues_[size_t(c)].size());
@@ -178,8 +302,10 @@ std::string GroupedWriter::flush(size_t g) {
         lost_[i * width + k] = lost_column_[i];
       }
     }
-    if (auto e = write_frames(g, frame_.data(), lost_.data(), frames); !e.empty()) return e;
-    frames_done_.resize(groups_.size());
+    if (auto e = write_frames(g, frame_.data(), lost_.data(), frames); !e.empty()) {
+      failed_ = true;
+      return e;
+    }
     frames_done_[g] += frames;
     ready -= frames;
   }

@@ -17,6 +17,7 @@
 #include "continuous_reader.h"
 #include "device.h"
 #include "formats.h"
+#include "sidecar.h"
 
 namespace qx470rec {
 
@@ -33,6 +34,8 @@ struct RecordingInfo {
   // The scale as every file writes it: "%.9g" of the volts per count.
   std::string volts_per_count_text() const;
   std::string label(int channel) const { return "Ch" + std::to_string(channel + 1); }
+  // Replace files that exist (-f); otherwise every file is created exclusively.
+  bool replace_files = false;
 };
 
 // A channel's samples waiting to be written, as signed counts (code - 32768), with lost
@@ -63,9 +66,17 @@ class Writer {
   virtual std::string begin(std::chrono::system_clock::time_point start) = 0;
   virtual std::string samples(int channel, const int32_t *codes, size_t n) = 0;
   virtual std::string gap(const qx470reader::Gap &gap) = 0;
+  // Brings the files on disk to a state every reader takes (headers and the sidecar current, the
+  // data flushed to the disk); called every second or two while recording.
+  virtual std::string sync() = 0;
   // Writes what is left and closes; a partial last record is padded where the format needs it.
+  // After a write error the files are cut back to what reads whole, and say so.
   virtual std::string finish() = 0;
+  // The reader of standard output went away: the recording ends as if it were complete.
+  virtual bool output_closed() const { return false; }
   virtual uint64_t bytes() const = 0;
+  // Samples of each channel that the files hold whole, gaps and padding included.
+  virtual std::array<uint64_t, 4> samples_in_files() const = 0;
   // The files written, for the summary.
   virtual std::vector<std::string> paths() const = 0;
 };
@@ -78,6 +89,13 @@ std::unique_ptr<Writer> make_sound_writer(Format format);  // kFlac or kWav
 
 // "name.csv" and rate 100 give "name_100kSps.csv": one file per rate when rates differ.
 std::string path_for_rate(const std::string &path, int rate_ks);
+// Every file a recording to `path` makes (data files and the sidecar), so that none that exists
+// is replaced by accident; none for standard output.
+std::vector<std::string> planned_files(const std::string &path, Format format,
+                                       const std::array<int, 4> &rates);
+// Opens a new file for writing: exclusively, so that an existing file (or a second recorder on
+// the same name) is refused, unless `replace`. Sets `fd`; empty string or the message.
+std::string create_output(const std::string &path, bool replace, int &fd);
 // UTC ISO 8601 with milliseconds.
 std::string iso8601(std::chrono::system_clock::time_point t);
 
@@ -97,21 +115,60 @@ struct RateGroup {
 };
 std::vector<RateGroup> rate_groups(const RecordingInfo &info);
 
+// A data file written in whole pieces (lines, frames) straight to its descriptor, so that after a
+// crash it ends at the last whole piece, and after a failed write it is cut back to it.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(const OutputFile &) = delete;
+  OutputFile &operator=(const OutputFile &) = delete;
+  ~OutputFile();
+  std::string create(const std::string &path, bool replace);
+  void use_standard_output();
+  // All of it, or the message (and the file ends where it did before).
+  std::string write(const void *data, size_t n);
+  // To the disk (nothing for standard output).
+  std::string sync();
+  std::string close();
+  // The reader of standard output closed it (a write met EPIPE).
+  bool closed_by_reader() const { return closed_by_reader_; }
+  const std::string &name() const { return name_; }
+
+ private:
+  int fd_ = -1;
+  bool standard_output_ = false;
+  bool closed_by_reader_ = false;
+  uint64_t whole_ = 0;  // bytes of whole pieces written
+  std::string name_;
+};
+
 // Writers of rate groups (CSV, raw .dat, sound files): a group's rows (frames) are written once
-// every channel of the group has its sample.
+// every channel of the group has its sample. Each keeps the sidecar current.
 class GroupedWriter : public Writer {
  public:
   std::string open(const std::string &path, const RecordingInfo &info) override;
+  std::string begin(std::chrono::system_clock::time_point start) override;
   std::string samples(int channel, const int32_t *codes, size_t n) override;
   std::string gap(const qx470reader::Gap &g) override;
+  std::string sync() override;
+  std::string finish() override;
   uint64_t bytes() const override { return bytes_; }
+  std::array<uint64_t, 4> samples_in_files() const override;
+  std::vector<std::string> paths() const override;
 
  protected:
+  virtual Format format() const = 0;
   virtual std::string open_groups() = 0;
+  // Whatever the format writes first, with the start time.
+  virtual std::string write_head(std::chrono::system_clock::time_point) { return {}; }
   virtual std::string on_gap(const qx470reader::Gap &) { return {}; }
   // Writes `frames` rows of group g from the interleaved counts and lost flags.
   virtual std::string write_frames(size_t g, const int16_t *values, const uint8_t *lost,
                                    size_t frames) = 0;
+  virtual std::string sync_files() = 0;
+  // Closes the files; after a failed write (`failed`), each ends at its last whole frame.
+  virtual std::string close_files(bool failed) = 0;
+  virtual nlohmann::ordered_json sidecar_extra() const { return nlohmann::ordered_json::object(); }
 
   std::string file_for(size_t g) const;
   std::string flush(size_t g);
@@ -123,11 +180,13 @@ class GroupedWriter : public Writer {
   std::vector<RateGroup> groups_;
   std::array<size_t, 4> group_of_{};
   std::vector<ChannelQueue> queues_;
-  std::vector<qx470reader::Gap> gaps_;
-  std::vector<uint64_t> frames_done_;
+  std::vector<uint64_t> frames_done_;  // whole frames in each group's file
   uint64_t bytes_ = 0;
+  Sidecar sidecar_;
+  bool failed_ = false;
 
  private:
+  std::vector<SidecarFile> sidecar_files() const;
   std::vector<int16_t> column_, frame_;
   std::vector<uint8_t> lost_column_, lost_;
 };

@@ -1,8 +1,7 @@
-#include "writer.h"
-
 #include <charconv>
-#include <cstdio>
 #include <map>
+
+#include "writer.h"
 
 namespace qx470rec {
 
@@ -11,11 +10,30 @@ using qx470reader::Gap;
 namespace {
 
 // CSV with comment lines first, one file per rate, a row per sample; a lost sample is an empty
-// field.
+// field. Rows go out whole, so a file cut short by a crash ends with a whole line.
 class CsvWriter : public GroupedWriter {
  public:
-  ~CsvWriter() override { close_all(); }
-  std::string begin(std::chrono::system_clock::time_point start) override {
+  bool output_closed() const override {
+    for (const auto &f : files_)
+      if (f->closed_by_reader()) return true;
+    return false;
+  }
+
+ protected:
+  Format format() const override { return Format::kCsv; }
+  std::string open_groups() override {
+    for (size_t g = 0; g < groups_.size(); ++g) {
+      files_.push_back(std::make_unique<OutputFile>());
+      if (path_ == "-") {
+        files_.back()->use_standard_output();
+      } else if (std::string e = files_.back()->create(file_for(g), info_.replace_files);
+                 !e.empty()) {
+        return e;
+      }
+    }
+    return {};
+  }
+  std::string write_head(std::chrono::system_clock::time_point start) override {
     for (size_t g = 0; g < groups_.size(); ++g) {
       std::string h;
       h += "# device: " + info_.equipment() + "\n";
@@ -29,31 +47,8 @@ class CsvWriter : public GroupedWriter {
       h += "index";
       for (int c : groups_[g].channels) (h += ',') += info_.label(c);
       h += "\n";
-      if (auto e = write_all(files_[g], h.data(), h.size(), file_for(g)); !e.empty()) return e;
+      if (auto e = files_[g]->write(h.data(), h.size()); !e.empty()) return e;
       bytes_ += h.size();
-    }
-    return {};
-  }
-  std::string finish() override {
-    std::string err = flush_rest();
-    for (size_t g = 0; g < files_.size() && err.empty(); ++g)
-      if (std::fflush(files_[g]) != 0) err = io_error("write to", file_for(g));
-    const std::string close_err = close_all();
-    return err.empty() ? close_err : err;
-  }
-  std::vector<std::string> paths() const override {
-    std::vector<std::string> p;
-    for (size_t g = 0; g < groups_.size(); ++g)
-      p.push_back(path_ == "-" ? "standard output" : file_for(g));
-    return p;
-  }
-
- protected:
-  std::string open_groups() override {
-    for (size_t g = 0; g < groups_.size(); ++g) {
-      std::FILE *f = path_ == "-" ? stdout : std::fopen(file_for(g).c_str(), "wb");
-      if (!f) return io_error("create", file_for(g));
-      files_.push_back(f);
     }
     return {};
   }
@@ -66,7 +61,7 @@ class CsvWriter : public GroupedWriter {
   std::string write_frames(size_t g, const int16_t *values, const uint8_t *lost,
                            size_t frames) override {
     const size_t width = groups_[g].channels.size();
-    uint64_t index = frames_done_.size() > g ? frames_done_[g] : 0;
+    uint64_t index = frames_done_[g];
     auto &notes = notes_[g];
     text_.clear();
     char num[24];
@@ -83,24 +78,24 @@ class CsvWriter : public GroupedWriter {
       }
       text_ += '\n';
     }
+    if (auto e = files_[g]->write(text_.data(), text_.size()); !e.empty()) return e;
     bytes_ += text_.size();
-    return write_all(files_[g], text_.data(), text_.size(), file_for(g));
+    return {};
+  }
+  std::string sync_files() override {
+    for (const auto &f : files_)
+      if (std::string e = f->sync(); !e.empty()) return e;
+    return {};
+  }
+  std::string close_files(bool) override {
+    std::string err;
+    for (const auto &f : files_)
+      if (std::string e = f->close(); !e.empty() && err.empty()) err = e;
+    return err;
   }
 
  private:
-  std::string close_all() {
-    std::string err;
-    for (size_t g = 0; g < files_.size(); ++g) {
-      if (files_[g] == stdout) {
-        if (std::fflush(stdout) != 0 && err.empty()) err = io_error("write to", "standard output");
-      } else if (std::fclose(files_[g]) != 0 && err.empty()) {
-        err = io_error("finish", file_for(g));
-      }
-    }
-    files_.clear();
-    return err;
-  }
-  std::vector<std::FILE *> files_;
+  std::vector<std::unique_ptr<OutputFile>> files_;
   std::map<size_t, std::multimap<uint64_t, std::string>> notes_;
   std::string text_;
 };

@@ -1,22 +1,44 @@
-#include "writer.h"
-
+#include <fcntl.h>
 #include <sndfile.h>
+#include <unistd.h>
+
+#include "writer.h"
 
 namespace qx470rec {
 
-using qx470reader::Gap;
-
 namespace {
 
-// FLAC and WAV (RF64 past 4 GiB) through libsndfile: one rate, all channels in one file.
+// FLAC and WAV (RF64 past 4 GiB) through libsndfile: one rate, all channels in one file. The WAV
+// header's sizes are brought up to date at every sync, so a file cut short by a crash reads to
+// there in tools that trust them.
 class SoundWriter : public GroupedWriter {
  public:
   explicit SoundWriter(Format format) : format_(format) {}
   ~SoundWriter() override {
     if (file_) sf_close(file_);
   }
+
+ protected:
+  Format format() const override { return format_; }
+  std::string open_groups() override {
+    if (std::string e = create_output(path_, info_.replace_files, fd_); !e.empty()) return e;
+    SF_INFO sfi{};
+    sfi.samplerate = groups_[0].rate * 1000;
+    sfi.channels = static_cast<int>(groups_[0].channels.size());
+    sfi.format = format_ == Format::kFlac ? (SF_FORMAT_FLAC | SF_FORMAT_PCM_16)
+                                          : (SF_FORMAT_RF64 | SF_FORMAT_PCM_16);
+    file_ = sf_open_fd(fd_, SFM_WRITE, &sfi, SF_TRUE);
+    if (!file_) {
+      ::close(fd_);
+      fd_ = -1;
+      return "cannot create '" + path_ + "': " + sf_strerror(nullptr);
+    }
+    // Plain WAV while it fits, RF64 once it passes 4 GiB.
+    if (format_ == Format::kWav) sf_command(file_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    return {};
+  }
   // The strings go in before the first sample, as every container libsndfile writes allows.
-  std::string begin(std::chrono::system_clock::time_point start) override {
+  std::string write_head(std::chrono::system_clock::time_point start) override {
     std::string labels;
     for (int c : groups_[0].channels) labels += (labels.empty() ? "" : " ") + info_.label(c);
     const std::string comment =
@@ -28,29 +50,6 @@ class SoundWriter : public GroupedWriter {
     sf_set_string(file_, SF_STR_SOFTWARE, "qx470-record");
     return {};
   }
-  std::string finish() override {
-    std::string err = flush_rest();
-    if (!file_) return err;
-    sf_write_sync(file_);
-    if (sf_close(file_) != 0 && err.empty()) err = "cannot finish '" + path_ + "'";
-    file_ = nullptr;
-    return err;
-  }
-  std::vector<std::string> paths() const override { return {path_}; }
-
- protected:
-  std::string open_groups() override {
-    SF_INFO sfi{};
-    sfi.samplerate = groups_[0].rate * 1000;
-    sfi.channels = static_cast<int>(groups_[0].channels.size());
-    sfi.format = format_ == Format::kFlac ? (SF_FORMAT_FLAC | SF_FORMAT_PCM_16)
-                                          : (SF_FORMAT_RF64 | SF_FORMAT_PCM_16);
-    file_ = sf_open(path_.c_str(), SFM_WRITE, &sfi);
-    if (!file_) return "cannot create '" + path_ + "': " + sf_strerror(nullptr);
-    // Plain WAV while it fits, RF64 once it passes 4 GiB.
-    if (format_ == Format::kWav) sf_command(file_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
-    return {};
-  }
   std::string write_frames(size_t, const int16_t *values, const uint8_t *, size_t frames) override {
     const sf_count_t n = static_cast<sf_count_t>(frames);
     if (sf_writef_short(file_, values, n) != n)
@@ -58,10 +57,43 @@ class SoundWriter : public GroupedWriter {
     bytes_ += frames * groups_[0].channels.size() * 2;
     return {};
   }
+  std::string sync_files() override {
+    if (format_ == Format::kWav) sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+    return ::fdatasync(fd_) == 0 ? std::string() : io_error("write to", path_);
+  }
+  std::string close_files(bool failed) override {
+    if (!file_) return {};
+    // After a failed write the file ends with the last frame written whole, and the header
+    // that libsndfile writes on closing says so.
+    if (failed && format_ == Format::kWav) {
+      sf_count_t frames = static_cast<sf_count_t>(frames_done_[0]);
+      sf_command(file_, SFC_FILE_TRUNCATE, &frames, sizeof frames);
+    }
+    sf_write_sync(file_);
+    const bool closed = sf_close(file_) == 0;
+    file_ = nullptr;
+    fd_ = -1;
+    // The FLAC encoder holds frames until it has a block: what reached the file is what a
+    // decoder gets from it, so the sidecar and the summary count that.
+    if (failed && format_ == Format::kFlac) frames_done_[0] = decodable_frames();
+    return closed ? std::string() : "cannot finish '" + path_ + "'";
+  }
 
  private:
+  uint64_t decodable_frames() const {
+    SF_INFO info{};
+    SNDFILE *f = sf_open(path_.c_str(), SFM_READ, &info);
+    if (!f) return 0;
+    std::vector<short> buf(4096 * static_cast<size_t>(info.channels));
+    uint64_t n = 0;
+    for (sf_count_t got; (got = sf_readf_short(f, buf.data(), 4096)) > 0;) n += uint64_t(got);
+    sf_close(f);
+    return n;
+  }
+
   Format format_;
   SNDFILE *file_ = nullptr;
+  int fd_ = -1;
 };
 
 }  // namespace

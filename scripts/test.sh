@@ -30,7 +30,7 @@ done
 
 qx470_need_packages cmake g++ make libgtest-dev libgmock-dev libdivide-dev
 # qx470-record's file formats, and numpy for its raw-file round trip.
-qx470_need_packages pkg-config libedf-dev libsndfile1-dev python3-numpy
+qx470_need_packages pkg-config libedf-dev nlohmann-json3-dev libsndfile1-dev python3-numpy
 # The Python package's tests: pytest, and matplotlib for the scope.
 qx470_need_packages python3-pytest python3-matplotlib
 if [ "$bridge" = libftdi ]; then qx470_need_packages pkg-config libftdi1-dev libusb-1.0-0-dev; fi

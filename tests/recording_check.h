@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,19 +37,15 @@ inline RawRecording read_four_channel_dat(const std::string &dat, const std::str
   std::stringstream text;
   text << side.rdbuf();
   r.json = text.str();
-  // The gaps as the recorder writes them, one object a line.
-  for (size_t p = r.json.find("{\"channel\": \"Ch"); p != std::string::npos;
-       p = r.json.find("{\"channel\": \"Ch", p + 1)) {
-    int ch = 0;
-    char kind[16] = {};
-    unsigned long long index = 0, count = 0;
-    if (std::sscanf(r.json.c_str() + p,
-                    "{\"channel\": \"Ch%d\", \"kind\": \"%15[a-z]\", \"index\": %llu, "
-                    "\"count\": %llu}",
-                    &ch, kind, &index, &count) == 4 &&
-        ch >= 1 && ch <= 4)
-      r.gaps[static_cast<size_t>(ch - 1)].push_back({kind, index, count});
-  }
+  const nlohmann::json doc = nlohmann::json::parse(r.json, nullptr, false);
+  if (doc.is_object() && doc.contains("gaps"))
+    for (const auto &g : doc["gaps"]) {
+      const std::string label = g.value("channel", "");
+      const int ch = label.size() == 3 ? label[2] - '0' : 0;
+      if (ch >= 1 && ch <= 4)
+        r.gaps[static_cast<size_t>(ch - 1)].push_back(
+            {g.value("kind", ""), g.value("index", uint64_t{0}), g.value("count", uint64_t{0})});
+    }
   std::ifstream f(dat, std::ios::binary);
   std::vector<int16_t> v(4 * samples);
   f.read(reinterpret_cast<char *>(v.data()), static_cast<std::streamsize>(v.size() * 2));

@@ -67,8 +67,8 @@ TEST(RecordOptions, Durations) {
     const char *text;
     uint64_t ms;
   };
-  for (const Case &c : {Case{"500ms", 500}, Case{"30s", 30000}, Case{"30", 30000},
-                        Case{"2m", 120000}, Case{"1h", 3600000}}) {
+  for (const Case &c : {Case{"500ms", 500}, Case{"30s", 30000}, Case{"1.5s", 1500},
+                        Case{"2m", 120000}, Case{"0.25h", 900000}, Case{"1h", 3600000}}) {
     uint64_t ms = 0;
     EXPECT_EQ(qx470rec::parse_duration(c.text, ms), "") << c.text;
     EXPECT_EQ(ms, c.ms) << c.text;
@@ -107,7 +107,10 @@ TEST(RecordOptions, BadArgumentsAreRefusedWithAMessageThatQuotesThem) {
       {{"-r", "1=-100", "-o", "x.edf"}, "invalid rate '-100'"},
       {{"-t", "10x", "-o", "x.edf"}, "invalid duration '10x'"},
       {{"-t", "0s", "-o", "x.edf"}, "invalid duration '0s'"},
-      {{"-t", "1.5s", "-o", "x.edf"}, "invalid duration '1.5s'"},
+      {{"-t", "30", "-o", "x.edf"}, "invalid duration '30': give its unit"},
+      {{"-t", "1.s", "-o", "x.edf"}, "invalid duration '1.s'"},
+      {{"-t", "0.0001s", "-o", "x.edf"}, "invalid duration '0.0001s'"},
+      {{"-t", "99999999999999h", "-o", "x.edf"}, "invalid duration"},
       {{"-n", "-5", "-o", "x.edf"}, "invalid sample count '-5'"},
       {{"-n", "99999999999999999999", "-o", "x.edf"}, "invalid sample count"},
       {{"-t", "1s", "-n", "10", "-o", "x.edf"}, "give -t or -n, not both"},
@@ -153,6 +156,12 @@ TEST(RecordOptions, HelpGoesToStandardOutputAndShowStandsAlone) {
   EXPECT_EQ(parse({"-d", "QX47001", "-o", "x.edf"}).opts.device, "QX47001");
   // Parsing twice in one process starts afresh.
   EXPECT_EQ(parse({"-o", "y.csv"}).opts.output, "y.csv");
+  const Parsed v = parse({"--version"});
+  EXPECT_EQ(v.outcome, Outcome::kExitOk);
+  EXPECT_EQ(v.out, "qx470-record 1.0.0\n");
+  EXPECT_TRUE(parse({"-f", "-o", "y.csv"}).opts.force);
+  EXPECT_FALSE(parse({"-o", "y.csv"}).opts.force);
+  EXPECT_EQ(parse({"--show", "--force"}).outcome, Outcome::kBadArguments);
 }
 
 }  // namespace

@@ -1,0 +1,52 @@
+// The JSON file beside every recording: what was recorded (device, bridge, start, scale), where
+// each rate's samples are, and every gap. It is rewritten whole as the recording goes, through a
+// new file renamed over the old, so that it is valid JSON at every moment; "complete" stays false
+// until the recording has ended.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "continuous_reader.h"
+
+namespace qx470rec {
+
+struct RecordingInfo;
+
+// One rate's samples: in `file`, `frames` rows of `channels` (one sample each).
+struct SidecarFile {
+  std::string file;
+  int rate_ks = 0;
+  std::vector<int> channels;
+  uint64_t frames = 0;
+};
+
+class Sidecar {
+ public:
+  // "run.edf" gives "run.json".
+  static std::string path_for(const std::string &data_path);
+
+  // Creates the file (exclusively unless `replace`); `format` names the data files' format and
+  // `extra` adds format-specific keys. Returns an empty string or the message.
+  std::string create(const std::string &data_path, const RecordingInfo &info, const char *format,
+                     bool replace, nlohmann::ordered_json extra = nlohmann::ordered_json::object());
+  void start(std::chrono::system_clock::time_point t);
+  void gap(const qx470reader::Gap &g) { gaps_.push_back(g); }
+  const std::vector<qx470reader::Gap> &gaps() const { return gaps_; }
+  // Writes the whole file anew.
+  std::string write(const std::vector<SidecarFile> &files, bool complete);
+  const std::string &path() const { return path_; }
+  bool created() const { return !path_.empty(); }
+
+ private:
+  std::string path_;
+  nlohmann::ordered_json head_;  // what does not change
+  std::vector<qx470reader::Gap> gaps_;
+  std::string start_;
+};
+
+}  // namespace qx470rec
