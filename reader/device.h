@@ -54,6 +54,11 @@ class StallWatch {
   explicit StallWatch(double block_seconds, Clock::time_point now = Clock::now());
   // `blocks`: the block count as last seen; any change is progress.
   State check(uint32_t blocks, Clock::time_point now = Clock::now());
+  // The stream was not looked at (the host held its reading back): the quiet starts again.
+  void not_looked(Clock::time_point now = Clock::now()) {
+    last_change_ = now;
+    asked_ = false;
+  }
   // How long the stream has been quiet, and the status the device gave when it was asked.
   double quiet_seconds(Clock::time_point now = Clock::now()) const;
   int32_t status() const { return status_; }

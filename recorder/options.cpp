@@ -43,6 +43,8 @@ std::string usage() {
          "  -f, --force            replace files that exist (without it, an existing output\n"
          "                         file or side file is refused and nothing is touched)\n"
          "  -q, --quiet            no progress line\n"
+         "      --buffer DURATION  signal held in memory while the output stalls (a slow disk,\n"
+         "                         a pipe read late) before samples are lost (default 1m)\n"
          "  -d, --device SERIAL    the amplifier with this serial number, when several are\n"
          "                         attached (sets QX470_USB_SERIAL for this process)\n"
          "      --show             show the device status and calibration value, then exit\n"
@@ -136,7 +138,7 @@ struct OptionSpec {
   std::string (*apply)(Options &o, const std::string &value);
 };
 
-enum { kShowOption = 1000, kScanOption, kVersionOption };
+enum { kShowOption = 1000, kScanOption, kVersionOption, kBufferOption };
 
 const OptionSpec kOptionTable[] = {
     {'r', "rate", true, kRecordMode,
@@ -160,6 +162,8 @@ const OptionSpec kOptionTable[] = {
        o.force = true;
        return std::string();
      }},
+    {kBufferOption, "buffer", true, kRecordMode,
+     [](Options &o, const std::string &v) { return parse_duration(v, o.buffer_ms); }},
     {'d', "device", true, kRecordMode | kShowMode,
      [](Options &o, const std::string &v) {
        o.device = v;

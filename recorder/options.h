@@ -22,7 +22,8 @@ struct Options {
   std::string output;                        // "-" for CSV on standard output
   Format format = Format::kCsv;
   bool quiet = false;
-  bool force = false;  // -f: replace files that exist
+  bool force = false;           // -f: replace files that exist
+  uint64_t buffer_ms = 60'000;  // --buffer: signal the write queue holds while the output stalls
   bool show = false;
   bool scan = false;
   std::string device;  // -d: the serial number of the amplifier to use, empty for the only one

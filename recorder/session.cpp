@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "amplifiers.h"
 #include "continuous_reader.h"
 #include "device.h"
+#include "write_queue.h"
 #include "writer.h"
 
 namespace qx470rec {
@@ -76,6 +78,10 @@ class Session {
     last_sync_ = t0_;
     watch_.emplace(reader_.block_seconds(), t0_);
     error_ = writer_.begin(std::chrono::system_clock::now());
+    // Room for opts.buffer_ms of signal at these rates.
+    uint64_t per_second = 0;
+    for (int r : opts_.rates) per_second += r > 0 ? uint64_t(r) * 1000 : 0;
+    queue_.emplace(writer_, std::max<uint64_t>(per_second * opts_.buffer_ms / 1000, kChunk));
     while (first_on_ < 3 && !reader_.channel_on(first_on_)) ++first_on_;
     return true;
   }
@@ -94,8 +100,7 @@ class Session {
       // The files on disk read whole at any moment, and reach the disk every second or so.
       if (Clock::now() - last_sync_ > std::chrono::seconds(1)) {
         last_sync_ = Clock::now();
-        error_ = writer_.sync();
-        if (!error_.empty()) return;
+        queue_->sync();
       }
       if (io_.progress && Clock::now() - last_draw_ > std::chrono::milliseconds(250)) {
         draw(false);
@@ -116,6 +121,9 @@ class Session {
     } else {
       reader_.stop();
     }
+    // Everything read goes into the files, however slow the output.
+    queue_->drain();
+    if (error_.empty()) error_ = queue_->error();
     const std::string finish_error = writer_.finish();
     if (error_.empty()) error_ = finish_error;
     // A reader of standard output that has had enough (`| head`) ends the recording, as a
@@ -192,7 +200,7 @@ class Session {
     if (!g.count && g.kind == GapKind::kLost) return;
     if (c == first_on_ && (g.kind == GapKind::kRealign || g.kind == GapKind::kClock))
       io_.err << line_break() << "qx470-record: warning: " << loss_words(g) << "\n";
-    error_ = writer_.gap(g);
+    queue_->gap(g);
     at(written_, c) += g.count;
     at(lost_, c) += g.count;
     ++at(stretches_, c);
@@ -202,6 +210,7 @@ class Session {
   bool read_pass() {
     bool got_any = false;
     done_ = true;
+    if (error_.empty()) error_ = queue_->error();
     for (int c = 0; c < 4 && error_.empty(); ++c) {
       if (!reader_.channel_on(c)) continue;
       // A bounded share per pass, so that a stream faster than the reader cannot keep it on one
@@ -209,6 +218,12 @@ class Session {
       for (int chunks = 0;
            chunks < kChunksPerPass && at(written_, c) < at(targets_, c) && error_.empty();
            ++chunks) {
+        // A full queue (the output has stalled) leaves the samples in the ring for now.
+        if (!queue_->has_room(kChunk)) {
+          done_ = false;
+          held_ = true;
+          return got_any;
+        }
         const qx470reader::ReadResult r = reader_.read(c, buf_.data(), kChunk);
         if (r.has_gap) {
           take_gap(c, r.gap);
@@ -217,7 +232,7 @@ class Session {
         if (r.count == 0) break;
         const size_t n = static_cast<size_t>(
             std::min<uint64_t>(at(targets_, c) - at(written_, c), uint64_t(r.count)));
-        error_ = writer_.samples(c, buf_.data(), n);
+        queue_->samples(c, buf_.data(), n);
         at(written_, c) += n;
         got_any = true;
       }
@@ -229,6 +244,11 @@ class Session {
   // True when the stream has stopped for good: the amplifier is gone, or silent too long.
   bool stream_stopped() {
     using State = qx470reader::StallWatch::State;
+    if (held_) {  // the reading waited for the output: no news of the stream either way
+      held_ = false;
+      watch_->not_looked();
+      return false;
+    }
     switch (watch_->check(reader_.blocks_seen())) {
       case State::kFlowing:
         return false;
@@ -257,10 +277,17 @@ class Session {
       line += "  Ch" + std::to_string(c + 1) + " " + std::to_string(at(written_, c));
       behind = std::max(behind, reader_.behind_seconds(c));
     }
-    char tail[96];
-    std::snprintf(tail, sizeof tail, "  %s  behind %.2f s  lost %llu   ",
-                  megabytes(writer_.bytes()).c_str(), behind,
+    char tail[160];
+    std::snprintf(tail, sizeof tail, "  %s  behind %.2f s  queue %.0f%%  lost %llu   ",
+                  megabytes(queue_->bytes()).c_str(), behind, 100.0 * queue_->fill(),
                   static_cast<unsigned long long>(lost_total()));
+    // At low rates a block takes long to fill, and nothing arrives before it does.
+    if (reader_.blocks_seen() == 0 && reader_.streams() <= 1) {
+      char wait[96];
+      std::snprintf(wait, sizeof wait, "  waiting for the first block (%.1f s of %.1f s)",
+                    seconds_since(t0_), reader_.block_seconds());
+      std::strncat(tail, wait, sizeof tail - std::strlen(tail) - 1);
+    }
     io_.err << line << tail << (final_line ? "\n" : "") << std::flush;
   }
 
@@ -299,6 +326,7 @@ class Session {
   Writer &writer_;
   qx470reader::ContinuousReader reader_;
   std::optional<qx470reader::StallWatch> watch_;
+  std::optional<WriteQueue> queue_;
   const std::array<uint64_t, 4> targets_;
   std::array<uint64_t, 4> written_{};
   std::array<uint64_t, 4> lost_{};
@@ -313,6 +341,7 @@ class Session {
   bool interrupted_ = false;
   bool stalled_ = false;
   bool output_closed_ = false;
+  bool held_ = false;  // the last pass stopped for a full write queue
 };
 
 // The device check as the console makes it: ready, shunt off, the calibration value.

@@ -1,5 +1,6 @@
 // What a recording leaves behind when things go wrong: an output that exists, the recorder killed
-// mid-recording, a disk that fills up, a reader of standard output that goes away. Each file is
+// mid-recording, a disk that fills up, an output that stalls, a reader of standard output that
+// goes away. Each file is
 // read back with the libraries labs read it with (libedf's reader, libsndfile, a JSON parser).
 #include <edflib.h>
 #include <sndfile.h>
@@ -156,6 +157,21 @@ TEST_F(RecordCli, AReaderThatClosesStandardOutputEndsTheRecordingQuietly) {
   EXPECT_EQ(run_shell(command, {"QXSIM_SPEED=4"}), 0) << err_;
   EXPECT_NE(err_.find("(the output was closed)"), std::string::npos) << err_;
   EXPECT_EQ(err_.find("Broken pipe"), std::string::npos) << err_;
+}
+
+// An output that stalls for 5 s, twice as long as the library's ring lasts at 800 kB/s: the write
+// queue holds the samples and nothing is lost. With a queue of 1 s the ring overflows, and the
+// loss is reported as any other.
+TEST_F(RecordCli, AnOutputThatStallsLosesNothingWhileTheQueueHoldsIt) {
+  const std::string rec =
+      "set -o pipefail; " + std::string(QX470_RECORD_PATH) + " -q -r 1=100,2=100,3=100,4=100 -t 6s";
+  EXPECT_EQ(run_shell(rec + " -o - | { sleep 5; cat > /dev/null; }", {"QXSIM_SPEED=1"}), 0) << err_;
+  EXPECT_NE(err_.find("; no sample lost"), std::string::npos) << err_;
+  EXPECT_EQ(run_shell(rec + " --buffer 1s -o - | { sleep 5; cat > /dev/null; }", {"QXSIM_SPEED=1"}),
+            3)
+      << err_;
+  EXPECT_NE(err_.find("; LOST Ch1 "), std::string::npos) << err_;
+  EXPECT_EQ(err_.find("no data"), std::string::npos) << "a held reading is no silent device";
 }
 
 }  // namespace
