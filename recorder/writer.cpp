@@ -323,6 +323,46 @@ std::string GroupedWriter::flush_rest() {
   return {};
 }
 
+// ---- OutputFilesWriter ----
+
+bool OutputFilesWriter::output_closed() const {
+  for (const auto &f : files_)
+    if (f->closed_by_reader()) return true;
+  return false;
+}
+
+std::string OutputFilesWriter::open_groups() {
+  for (size_t g = 0; g < groups_.size(); ++g) {
+    files_.push_back(std::make_unique<OutputFile>());
+    if (path_ == "-") {
+      files_.back()->use_standard_output();
+    } else if (std::string e = files_.back()->create(file_for(g), info_.replace_files);
+               !e.empty()) {
+      return e;
+    }
+  }
+  return {};
+}
+
+std::string OutputFilesWriter::write_to(size_t g, const void *data, size_t n) {
+  if (std::string e = files_[g]->write(data, n); !e.empty()) return e;
+  bytes_ += n;
+  return {};
+}
+
+std::string OutputFilesWriter::sync_files() {
+  for (const auto &f : files_)
+    if (std::string e = f->sync(); !e.empty()) return e;
+  return {};
+}
+
+std::string OutputFilesWriter::close_files(bool) {
+  std::string err;
+  for (const auto &f : files_)
+    if (std::string e = f->close(); !e.empty() && err.empty()) err = e;
+  return err;
+}
+
 std::unique_ptr<Writer> make_writer(Format format) {
   return format_info(format).make();
 }

@@ -191,4 +191,20 @@ class GroupedWriter : public Writer {
   std::vector<uint8_t> lost_column_, lost_;
 };
 
+// Grouped writers whose files are written as they are (CSV, raw .dat): one OutputFile per rate,
+// standard output for "-".
+class OutputFilesWriter : public GroupedWriter {
+ public:
+  bool output_closed() const override;
+
+ protected:
+  std::string open_groups() override;
+  std::string sync_files() override;
+  std::string close_files(bool failed) override;
+  std::string write_to(size_t g, const void *data, size_t n);
+
+ private:
+  std::vector<std::unique_ptr<OutputFile>> files_;
+};
+
 }  // namespace qx470rec

@@ -11,28 +11,9 @@ namespace {
 
 // CSV with comment lines first, one file per rate, a row per sample; a lost sample is an empty
 // field. Rows go out whole, so a file cut short by a crash ends with a whole line.
-class CsvWriter : public GroupedWriter {
- public:
-  bool output_closed() const override {
-    for (const auto &f : files_)
-      if (f->closed_by_reader()) return true;
-    return false;
-  }
-
+class CsvWriter : public OutputFilesWriter {
  protected:
   Format format() const override { return Format::kCsv; }
-  std::string open_groups() override {
-    for (size_t g = 0; g < groups_.size(); ++g) {
-      files_.push_back(std::make_unique<OutputFile>());
-      if (path_ == "-") {
-        files_.back()->use_standard_output();
-      } else if (std::string e = files_.back()->create(file_for(g), info_.replace_files);
-                 !e.empty()) {
-        return e;
-      }
-    }
-    return {};
-  }
   std::string write_head(std::chrono::system_clock::time_point start) override {
     for (size_t g = 0; g < groups_.size(); ++g) {
       std::string h;
@@ -47,8 +28,7 @@ class CsvWriter : public GroupedWriter {
       h += "index";
       for (int c : groups_[g].channels) (h += ',') += info_.label(c);
       h += "\n";
-      if (auto e = files_[g]->write(h.data(), h.size()); !e.empty()) return e;
-      bytes_ += h.size();
+      if (auto e = write_to(g, h.data(), h.size()); !e.empty()) return e;
     }
     return {};
   }
@@ -78,24 +58,10 @@ class CsvWriter : public GroupedWriter {
       }
       text_ += '\n';
     }
-    if (auto e = files_[g]->write(text_.data(), text_.size()); !e.empty()) return e;
-    bytes_ += text_.size();
-    return {};
-  }
-  std::string sync_files() override {
-    for (const auto &f : files_)
-      if (std::string e = f->sync(); !e.empty()) return e;
-    return {};
-  }
-  std::string close_files(bool) override {
-    std::string err;
-    for (const auto &f : files_)
-      if (std::string e = f->close(); !e.empty() && err.empty()) err = e;
-    return err;
+    return write_to(g, text_.data(), text_.size());
   }
 
  private:
-  std::vector<std::unique_ptr<OutputFile>> files_;
   std::map<size_t, std::multimap<uint64_t, std::string>> notes_;
   std::string text_;
 };
