@@ -23,6 +23,13 @@ double seconds(std::chrono::steady_clock::duration d) {
 }
 }  // namespace
 
+void ContinuousReader::begin_clock_segment(double ago) {
+  const double steady = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+  const double utc =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  clock_.begin_segment(streams_, stream_base_, steady - ago, utc - steady);
+}
+
 const char *gap_kind_word(GapKind kind) {
   switch (kind) {
     case GapKind::kRestart:
@@ -97,6 +104,8 @@ bool ContinuousReader::start() {
   }
   started_ = true;
   streams_ = 1;
+  clock_.reset(rates_);
+  begin_clock_segment();
   return true;
 }
 
@@ -133,6 +142,7 @@ bool ContinuousReader::restart() {
   last_blocks_ = 0;
   ++streams_;
   restart_clock();  // the pause asked for is no shortfall
+  begin_clock_segment();
   return true;
 }
 
@@ -149,8 +159,19 @@ void ContinuousReader::observe_stream() {
   const uint32_t blocks = Get_Blocks_Transferred();
   if (blocks < last_blocks_) begin_new_stream(blocks);
   const bool changed = blocks != last_blocks_;
+  const auto now = Clock::now();
+  // A block seen as soon as it came places its end on the host's clocks; a count that jumped
+  // (the reader looked away) says only that the blocks came some time before.
+  if (changed && blocks == last_blocks_ + 1) {
+    const int ref = clock_.reference();
+    const auto end = stream_base_[size_t(ref)] +
+                     static_cast<uint64_t>(std::llround(samples_in_blocks(ref, blocks)));
+    const double utc =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    clock_.note(end, std::chrono::duration<double>(now.time_since_epoch()).count(), utc);
+  }
   last_blocks_ = blocks;
-  check_clock(blocks, Clock::now(), changed);
+  check_clock(blocks, now, changed);
 }
 
 void ContinuousReader::begin_new_stream(uint32_t blocks_now) {
@@ -177,6 +198,7 @@ void ContinuousReader::begin_new_stream(uint32_t blocks_now) {
   last_blocks_ = 0;
   ++streams_;
   restart_clock();
+  begin_clock_segment(blocks_now * block_seconds());
 }
 
 // Compares the blocks of the current stream with the steady clock. Time counts while blocks are
@@ -229,6 +251,7 @@ void ContinuousReader::check_clock(uint32_t blocks, Clock::time_point now, bool 
     lost_[i] += count;
     stream_base_[i] += count;
   }
+  begin_clock_segment();  // the indexes moved on against the blocks
 }
 
 // Once every channel's next sample number has passed its modulus, whole steps of the boundary

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 
+#include "clock_map.h"
 #include "rates.h"
 
 namespace qx470reader {
@@ -93,6 +94,8 @@ class ContinuousReader {
   double behind_seconds(int channel) const;
   // Real-time duration of one ring block for these rates.
   double block_seconds() const;
+  // Where the samples lie on the host's clocks, as seen so far.
+  const ClockMap &clock() const { return clock_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -129,6 +132,10 @@ class ContinuousReader {
   double suspect_blocks_ = 0;   // a shortfall seen, waiting to see whether it stays
   Clock::time_point suspect_since_{};
   bool suspect_ = false;
+
+  ClockMap clock_;
+  // `ago`: how long before now the segment's first samples were taken.
+  void begin_clock_segment(double ago = 0);
 };
 
 }  // namespace qx470reader

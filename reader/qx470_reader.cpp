@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -329,6 +331,49 @@ int32_t qx470_reader_stalled(qx470_reader *reader, double *quiet_seconds, int32_
       break;
   }
   return QX470_STALL_NONE;
+}
+
+double qx470_steady_now(void) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+int32_t qx470_reader_clock_segments(qx470_reader *reader, qx470_clock_segment *out,
+                                    int32_t capacity) {
+  Entry entry(reader);
+  if (!entry) return entry_failure(reader);
+  const auto &segments = reader->reader.clock().segments();
+  for (size_t i = 0;
+       out != nullptr && capacity > 0 && i < std::min<size_t>(segments.size(), capacity); ++i) {
+    const qx470reader::ClockSegment &s = segments[i];
+    out[i].stream = s.stream;
+    out[i].reference = reader->reader.clock().reference();
+    std::copy(s.first.begin(), s.first.end(), out[i].first);
+    out[i].steady0 = s.steady0;
+    out[i].seconds_per_sample = s.seconds_per_sample;
+    out[i].residual = s.residual;
+    out[i].utc_minus_steady = s.utc_minus_steady;
+    out[i].notes = s.notes;
+  }
+  return static_cast<int32_t>(std::min<size_t>(segments.size(), INT32_MAX));
+}
+
+int32_t qx470_reader_clock_pairs(qx470_reader *reader, qx470_clock_pair *out, int32_t capacity) {
+  Entry entry(reader);
+  if (!entry) return entry_failure(reader);
+  const auto &pairs = reader->reader.clock().pairs();
+  for (size_t i = 0; out != nullptr && capacity > 0 && i < std::min<size_t>(pairs.size(), capacity);
+       ++i)
+    out[i] = {pairs[i].index, pairs[i].steady, pairs[i].utc};
+  return static_cast<int32_t>(std::min<size_t>(pairs.size(), INT32_MAX));
+}
+
+int32_t qx470_reader_index_at(qx470_reader *reader, int32_t channel, double steady,
+                              uint64_t *index) {
+  if (index == nullptr || channel < 0 || channel > 3) return QX470_ERR_BAD_ARGUMENT;
+  Entry entry(reader);
+  if (!entry) return entry_failure(reader);
+  return reader->reader.clock().index_at(channel, steady, *index) ? QX470_OK
+                                                                  : QX470_ERR_NOT_STARTED;
 }
 
 int32_t qx470_bridge(char *file, int32_t capacity) {

@@ -172,6 +172,41 @@ enum {
 QX470_READER_API int32_t qx470_reader_stalled(qx470_reader *reader, double *quiet_seconds,
                                               int32_t *status);
 
+/* ---- The host's clocks ----
+ * The reader notes, for each block it sees arrive, the steady clock and the system time; a line
+ * fitted per segment (a new stream, or a loss that moved the indexes, starts one) maps sample
+ * indexes to host times. steady = steady0 + (index - first[reference]) * seconds_per_sample for
+ * the reference channel (the first that is on); another channel's offset from its own first
+ * index counts rate[reference] / rate[channel] of those. utc = steady + utc_minus_steady. */
+typedef struct qx470_clock_segment {
+  int32_t stream;
+  int32_t reference;
+  uint64_t first[4];
+  double steady0;
+  double seconds_per_sample;
+  double residual; /* root mean square of the notes about the line, seconds */
+  double utc_minus_steady;
+  uint64_t notes;
+} qx470_clock_segment;
+typedef struct qx470_clock_pair {
+  uint64_t index; /* of the reference channel */
+  double steady;
+  double utc; /* seconds since 1970 */
+} qx470_clock_pair;
+
+/* Seconds of the steady clock the notes are taken on (CLOCK_MONOTONIC on Linux). */
+QX470_READER_API double qx470_steady_now(void);
+/* The segments (all, in order) and the notes kept at about one a second, into `out` (at most
+ * `capacity`; `out` may be NULL to count). Return how many there are, or an error code. */
+QX470_READER_API int32_t qx470_reader_clock_segments(qx470_reader *reader, qx470_clock_segment *out,
+                                                     int32_t capacity);
+QX470_READER_API int32_t qx470_reader_clock_pairs(qx470_reader *reader, qx470_clock_pair *out,
+                                                  int32_t capacity);
+/* The channel's sample at steady time `steady`, from the map so far: QX470_OK, or
+ * QX470_ERR_NOT_STARTED before the first segment. */
+QX470_READER_API int32_t qx470_reader_index_at(qx470_reader *reader, int32_t channel, double steady,
+                                               uint64_t *index);
+
 /* Which bridge the loaded QX470USB library drives: QX470_BRIDGE_SIMULATED (the simulated
  * amplifier), QX470_BRIDGE_USB, QX470_BRIDGE_EMULATED_USB (the USB bridge on an emulated bus) or
  * QX470_BRIDGE_UNKNOWN. The bridge library's path is copied into `file` (at most `capacity` bytes

@@ -43,6 +43,10 @@ std::string usage() {
          "  -f, --force            replace files that exist (without it, an existing output\n"
          "                         file or side file is refused and nothing is touched)\n"
          "  -q, --quiet            no progress line\n"
+         "      --events SOURCE    events to write where they happened, one a datagram or a\n"
+         "                         line: udp:PORT (127.0.0.1), or a named pipe or a growing\n"
+         "                         file; as often as needed. \"@utc=SECONDS text\" gives the\n"
+         "                         sender's own time (also @steady=SECONDS, CLOCK_MONOTONIC)\n"
          "      --buffer DURATION  signal held in memory while the output stalls (a slow disk,\n"
          "                         a pipe read late) before samples are lost (default 1m)\n"
          "  -d, --device SERIAL    the amplifier with this serial number, when several are\n"
@@ -136,9 +140,10 @@ struct OptionSpec {
   unsigned modes;
   // Stores the value in `o`; returns the message when it is wrong.
   std::string (*apply)(Options &o, const std::string &value);
+  bool repeatable = false;  // may be given more than once
 };
 
-enum { kShowOption = 1000, kScanOption, kVersionOption, kBufferOption };
+enum { kShowOption = 1000, kScanOption, kVersionOption, kBufferOption, kEventsOption };
 
 const OptionSpec kOptionTable[] = {
     {'r', "rate", true, kRecordMode,
@@ -162,6 +167,13 @@ const OptionSpec kOptionTable[] = {
        o.force = true;
        return std::string();
      }},
+    {kEventsOption, "events", true, kRecordMode,
+     [](Options &o, const std::string &v) {
+       o.events.push_back(v);
+       return v.empty() ? std::string("empty event source: give udp:PORT or a file")
+                        : std::string();
+     },
+     true},
     {kBufferOption, "buffer", true, kRecordMode,
      [](Options &o, const std::string &v) { return parse_duration(v, o.buffer_ms); }},
     {'d', "device", true, kRecordMode | kShowMode,
@@ -255,7 +267,7 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
     }
     const OptionSpec *spec = option_with_id(ch);
     if (spec == nullptr) return fail("unknown option '" + typed + "'");
-    if (std::find(seen.begin(), seen.end(), spec) != seen.end())
+    if (!spec->repeatable && std::find(seen.begin(), seen.end(), spec) != seen.end())
       return fail("option '" + typed + "' is given twice");
     seen.push_back(spec);
     if (const std::string m = spec->apply(o, optarg ? optarg : ""); !m.empty()) return fail(m);

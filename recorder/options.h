@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "formats.h"
 #include "rates.h"
@@ -26,6 +27,7 @@ struct Options {
   uint64_t buffer_ms = 60'000;  // --buffer: signal the write queue holds while the output stalls
   bool show = false;
   bool scan = false;
+  std::vector<std::string> events;  // --events: udp:PORT or a path, as often as given
   std::string device;  // -d: the serial number of the amplifier to use, empty for the only one
 };
 

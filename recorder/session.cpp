@@ -16,6 +16,7 @@
 #include "amplifiers.h"
 #include "continuous_reader.h"
 #include "device.h"
+#include "events.h"
 #include "write_queue.h"
 #include "writer.h"
 
@@ -63,8 +64,9 @@ std::string loss_words(const Gap &g) {
 // run_record takes them.
 class Session {
  public:
-  Session(const Options &opts, SessionIo &io, Writer &writer)
-      : opts_(opts),
+  Session(const Options &opts, SessionIo &io, Writer &writer, EventSources *events)
+      : events_(events),
+        opts_(opts),
         io_(io),
         writer_(writer),
         reader_(opts.rates),
@@ -83,6 +85,7 @@ class Session {
     for (int r : opts_.rates) per_second += r > 0 ? uint64_t(r) * 1000 : 0;
     queue_.emplace(writer_, std::max<uint64_t>(per_second * opts_.buffer_ms / 1000, kChunk));
     while (first_on_ < 3 && !reader_.channel_on(first_on_)) ++first_on_;
+    if (events_) events_->start();
     return true;
   }
 
@@ -97,10 +100,11 @@ class Session {
         return;
       }
       if (stream_stopped()) return;
+      place_events();
       // The files on disk read whole at any moment, and reach the disk every second or so.
       if (Clock::now() - last_sync_ > std::chrono::seconds(1)) {
         last_sync_ = Clock::now();
-        queue_->sync();
+        queue_->sync(reader_.clock());
       }
       if (io_.progress && Clock::now() - last_draw_ > std::chrono::milliseconds(250)) {
         draw(false);
@@ -121,6 +125,9 @@ class Session {
     } else {
       reader_.stop();
     }
+    if (events_) events_->stop();
+    place_events();
+    queue_->sync(reader_.clock());  // the clock map as it ends, for the sidecar
     // Everything read goes into the files, however slow the output.
     queue_->drain();
     if (error_.empty()) error_ = queue_->error();
@@ -204,6 +211,19 @@ class Session {
     at(written_, c) += g.count;
     at(lost_, c) += g.count;
     ++at(stretches_, c);
+  }
+
+  // Each event that came goes to the samples the clock map gives for its time.
+  void place_events() {
+    if (!events_) return;
+    const qx470reader::ClockMap &map = reader_.clock();
+    for (Event &e : events_->take()) {
+      if (e.utc >= 0) e.steady = e.utc - map.utc_minus_steady();
+      e.utc_time = e.steady + map.utc_minus_steady();
+      for (int c = 0; c < 4; ++c)
+        if (reader_.channel_on(c)) map.index_at(c, e.steady, e.index[size_t(c)]);
+      queue_->event(e);
+    }
   }
 
   // One pass over the channels: what each has, up to its target. False when nothing came.
@@ -321,6 +341,7 @@ class Session {
     stopper.join();
   }
 
+  EventSources *events_;
   const Options &opts_;
   SessionIo &io_;
   Writer &writer_;
@@ -412,6 +433,13 @@ int run_record(const Options &opts, SessionIo &io) {
         io.err << "qx470-record: '" << f << "' exists: give -f (--force) to replace it\n";
         return kExitBadArguments;
       }
+  // Event sources open before the device is touched, so a port in use is said at once.
+  EventSources events;
+  for (const std::string &source : opts.events)
+    if (std::string e = events.add(source); !e.empty()) {
+      io.err << "qx470-record: " << e << "\n";
+      return kExitDeviceOrFile;
+    }
   RecordingInfo info;
   info.rates = opts.rates;
   info.replace_files = opts.force;
@@ -423,7 +451,7 @@ int run_record(const Options &opts, SessionIo &io) {
     writer->finish();
     return kExitDeviceOrFile;
   }
-  Session session(opts, io, *writer);
+  Session session(opts, io, *writer, events.empty() ? nullptr : &events);
   if (!session.start()) {
     io.err << "qx470-record: the acquisition did not start\n";
     writer->finish();

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "writer.h"
 
@@ -56,17 +58,76 @@ std::string Sidecar::create(const std::string &data_path, const RecordingInfo &i
                      {"file", info.bridge.file}};
   head_["format"] = format;
   for (auto &[key, value] : extra.items()) head_[key] = value;
+  rates_ = info.rates;
   head_["calibration_nv_per_count"] = info.calibration;
   head_["volts_per_count"] = info.volts_per_count();
   return write({}, false);
+}
+
+namespace {
+
+std::string label(int channel) {
+  return "Ch" + std::to_string(channel + 1);
+}
+
+// UTC ISO 8601 to the microsecond.
+std::string utc_text(double seconds) {
+  const auto us = static_cast<long long>(std::llround(seconds * 1e6));
+  const std::time_t secs = static_cast<std::time_t>(us / 1000000);
+  std::tm tm{};
+  gmtime_r(&secs, &tm);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, us % 1000000);
+  return buf;
+}
+
+}  // namespace
+
+void Sidecar::event(const Event &e) {
+  nlohmann::ordered_json index = nlohmann::ordered_json::object();
+  for (int c = 0; c < 4; ++c)
+    if (rates_[size_t(c)] > 0) index[label(c)] = e.index[size_t(c)];
+  events_.push_back(
+      {{"text", e.text}, {"utc", utc_text(e.utc_time)}, {"steady", e.steady}, {"index", index}});
+}
+
+void Sidecar::clock(const qx470reader::ClockMap &map) {
+  const int ref = map.reference();
+  nlohmann::ordered_json pairs = nlohmann::ordered_json::array();
+  for (const qx470reader::ClockPair &p : map.pairs()) pairs.push_back({p.index, p.steady, p.utc});
+  nlohmann::ordered_json segments = nlohmann::ordered_json::array();
+  for (const qx470reader::ClockSegment &s : map.segments()) {
+    nlohmann::ordered_json first = nlohmann::ordered_json::object();
+    for (int c = 0; c < 4; ++c)
+      if (rates_[size_t(c)] > 0) first[label(c)] = s.first[size_t(c)];
+    const double measured = s.seconds_per_sample > 0 ? 1.0 / s.seconds_per_sample : 0;
+    segments.push_back(
+        {{"stream", s.stream},
+         {"first", first},
+         {"utc_of_first", utc_text(s.steady0 + s.utc_minus_steady)},
+         {"steady_of_first", s.steady0},
+         {"rate", measured},
+         {"ppm", map.nominal_rate() > 0 ? (measured / map.nominal_rate() - 1.0) * 1e6 : 0.0},
+         {"residual_s", s.residual},
+         {"notes", s.notes}});
+  }
+  clock_ = {{"reference", label(ref)},
+            {"nominal_rate", map.nominal_rate()},
+            {"pairs_are", "[index of the reference channel, steady s, utc s]"},
+            {"pairs", pairs},
+            {"segments", segments}};
 }
 
 void Sidecar::start(std::chrono::system_clock::time_point t) {
   start_ = iso8601(t);
 }
 
-std::string Sidecar::write(const std::vector<SidecarFile> &files, bool complete) {
+std::string Sidecar::write(const std::vector<SidecarFile> &files, bool complete, bool last) {
   if (path_.empty()) return {};
+  const double now = steady_now();
+  if (!last && now - last_write_ < std::max(1.0, double(last_size_) / 200e3) - 0.05) return {};
+  last_write_ = now;
   nlohmann::ordered_json doc = head_;
   if (!start_.empty()) doc["start"] = start_;
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
@@ -87,9 +148,12 @@ std::string Sidecar::write(const std::vector<SidecarFile> &files, bool complete)
                     {"index", g.index},
                     {"count", g.count}});
   doc["gaps"] = gaps;
+  doc["events"] = events_;
+  if (!clock_.is_null()) doc["clock"] = clock_;
   doc["complete"] = complete;
   // Any byte a path or a name holds must not break the file: invalid UTF-8 is replaced.
   const std::string text = doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  last_size_ = text.size();
   const std::string next = path_ + ".new";
   if (std::string e = write_new(next, text); !e.empty()) {
     ::unlink(next.c_str());

@@ -11,7 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "clock_map.h"
 #include "continuous_reader.h"
+#include "events.h"
 
 namespace qx470rec {
 
@@ -36,9 +38,14 @@ class Sidecar {
                      bool replace, nlohmann::ordered_json extra = nlohmann::ordered_json::object());
   void start(std::chrono::system_clock::time_point t);
   void gap(const qx470reader::Gap &g) { gaps_.push_back(g); }
+  void event(const Event &e);
+  // Where the samples lie on the host's clocks, as the reader has seen so far.
+  void clock(const qx470reader::ClockMap &map);
   const std::vector<qx470reader::Gap> &gaps() const { return gaps_; }
-  // Writes the whole file anew.
-  std::string write(const std::vector<SidecarFile> &files, bool complete);
+  // Writes the whole file anew: at the end, and while recording at most once in a while that
+  // grows with the file (a second for every 200 kB), so a day's clock notes cost little.
+  // `last`: the recording has ended, and this is written whatever the time.
+  std::string write(const std::vector<SidecarFile> &files, bool complete, bool last = false);
   const std::string &path() const { return path_; }
   bool created() const { return !path_.empty(); }
 
@@ -47,6 +54,11 @@ class Sidecar {
   nlohmann::ordered_json head_;  // what does not change
   std::vector<qx470reader::Gap> gaps_;
   std::string start_;
+  nlohmann::ordered_json events_ = nlohmann::ordered_json::array();
+  nlohmann::ordered_json clock_;
+  std::array<int, 4> rates_{};
+  double last_write_ = -1e300;
+  size_t last_size_ = 0;
 };
 
 }  // namespace qx470rec

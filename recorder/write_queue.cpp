@@ -28,9 +28,17 @@ void WriteQueue::gap(const qx470reader::Gap &g) {
   push(std::move(item), 0);
 }
 
-void WriteQueue::sync() {
+void WriteQueue::event(const Event &e) {
+  Item item;
+  item.kind = Item::kEvent;
+  item.event = e;
+  push(std::move(item), 0);
+}
+
+void WriteQueue::sync(const qx470reader::ClockMap &map) {
   Item item;
   item.kind = Item::kSync;
+  item.clock = map;
   push(std::move(item), 0);
 }
 
@@ -86,7 +94,11 @@ void WriteQueue::run() {
         case Item::kGap:
           e = writer_.gap(item.gap);
           break;
+        case Item::kEvent:
+          e = writer_.event(item.event);
+          break;
         case Item::kSync:
+          writer_.clock(item.clock);
           e = writer_.sync();
           break;
       }

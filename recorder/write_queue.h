@@ -29,7 +29,9 @@ class WriteQueue {
   bool has_room(uint64_t n) const;
   void samples(int channel, const int32_t *codes, size_t n);
   void gap(const qx470reader::Gap &g);
-  void sync();
+  void event(const Event &e);
+  // A copy of the clock map for the sidecar, then a sync.
+  void sync(const qx470reader::ClockMap &map);
   // Writes everything queued and stops the thread; the writer is then the caller's again.
   void drain();
 
@@ -41,10 +43,12 @@ class WriteQueue {
 
  private:
   struct Item {
-    enum Kind { kSamples, kGap, kSync } kind = kSamples;
+    enum Kind { kSamples, kGap, kEvent, kSync } kind = kSamples;
     int channel = 0;
     std::vector<int32_t> codes;
     qx470reader::Gap gap;
+    Event event;
+    qx470reader::ClockMap clock;
   };
   void push(Item item, uint64_t samples);
   void run();

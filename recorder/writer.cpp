@@ -241,6 +241,11 @@ std::string GroupedWriter::gap(const Gap &g) {
   return flush(group_of_[size_t(g.channel)]);
 }
 
+std::string GroupedWriter::event(const Event &e) {
+  sidecar_.event(e);
+  return on_event(e);
+}
+
 std::string GroupedWriter::sync() {
   if (std::string e = sync_files(); !e.empty()) return e;
   return sidecar_.write(sidecar_files(), false);
@@ -251,7 +256,7 @@ std::string GroupedWriter::finish() {
   const std::string close_err = close_files(failed_);
   if (err.empty()) err = close_err;
   // The sidecar says what the files hold, and whether that is the whole recording.
-  const std::string side = sidecar_.write(sidecar_files(), !failed_ && err.empty());
+  const std::string side = sidecar_.write(sidecar_files(), !failed_ && err.empty(), true);
   return err.empty() ? side : err;
 }
 

@@ -66,6 +66,10 @@ class Writer {
   virtual std::string begin(std::chrono::system_clock::time_point start) = 0;
   virtual std::string samples(int channel, const int32_t *codes, size_t n) = 0;
   virtual std::string gap(const qx470reader::Gap &gap) = 0;
+  // An event of the experiment, placed (its index and system time filled in).
+  virtual std::string event(const Event &e) = 0;
+  // Where the samples lie on the host's clocks, as far as seen; for the sidecar.
+  virtual void clock(const qx470reader::ClockMap &map) = 0;
   // Brings the files on disk to a state every reader takes (headers and the sidecar current, the
   // data flushed to the disk); called every second or two while recording.
   virtual std::string sync() = 0;
@@ -150,6 +154,8 @@ class GroupedWriter : public Writer {
   std::string begin(std::chrono::system_clock::time_point start) override;
   std::string samples(int channel, const int32_t *codes, size_t n) override;
   std::string gap(const qx470reader::Gap &g) override;
+  std::string event(const Event &e) override;
+  void clock(const qx470reader::ClockMap &map) override { sidecar_.clock(map); }
   std::string sync() override;
   std::string finish() override;
   uint64_t bytes() const override { return bytes_; }
@@ -162,6 +168,7 @@ class GroupedWriter : public Writer {
   // Whatever the format writes first, with the start time.
   virtual std::string write_head(std::chrono::system_clock::time_point) { return {}; }
   virtual std::string on_gap(const qx470reader::Gap &) { return {}; }
+  virtual std::string on_event(const Event &) { return {}; }
   // Writes `frames` rows of group g from the interleaved counts and lost flags.
   virtual std::string write_frames(size_t g, const int16_t *values, const uint8_t *lost,
                                    size_t frames) = 0;

@@ -38,6 +38,14 @@ class CsvWriter : public OutputFilesWriter {
          "# " + gap_text(info_, g) + " samples from index " + std::to_string(g.index) + "\n"});
     return {};
   }
+  // At the row of its sample, in each rate's file.
+  std::string on_event(const Event &e) override {
+    for (size_t g = 0; g < groups_.size(); ++g) {
+      const uint64_t at = e.index[size_t(groups_[g].channels[0])];
+      notes_[g].insert({at, "# event: " + e.text + "\n"});
+    }
+    return {};
+  }
   std::string write_frames(size_t g, const int16_t *values, const uint8_t *lost,
                            size_t frames) override {
     const size_t width = groups_[g].channels.size();

@@ -102,6 +102,19 @@ class EdfWriter : public Writer {
     queue(g.channel).push_fill(g.count);
     return flush();
   }
+  // An annotation at its sample of the first channel (libedf keeps 40 bytes of the text).
+  std::string event(const Event &e) override {
+    sidecar_.event(e);
+    const int c = channels_.front();
+    const long long onset =
+        static_cast<long long>(e.index[size_t(c)]) * 10000 / (info_.rates[size_t(c)] * 1000LL);
+    ++annotations_;
+    if (edfwrite_annotation_utf8(handle_, onset, -1, event_text(e.text, kAnnotationText).c_str()) !=
+        0)
+      return "cannot write an annotation to '" + path_ + "'";
+    return {};
+  }
+  void clock(const qx470reader::ClockMap &map) override { sidecar_.clock(map); }
   std::string sync() override {
     if (fd_ >= 0 && ::fdatasync(fd_) != 0) return io_error("write to", path_);
     return sidecar_.write(sidecar_files(), false);
@@ -113,7 +126,7 @@ class EdfWriter : public Writer {
     if (edfclose_file(handle_) != 0 && err.empty()) err = io_error("finish", path_);
     handle_ = -1;
     if (std::string e = seal(); !e.empty() && err.empty()) err = e;
-    const std::string side = sidecar_.write(sidecar_files(), !failed_ && err.empty());
+    const std::string side = sidecar_.write(sidecar_files(), !failed_ && err.empty(), true);
     return err.empty() ? side : err;
   }
   uint64_t bytes() const override { return bytes_; }

@@ -211,4 +211,37 @@ TEST_F(ReaderTest, WhatIsInTheRingAfterAStopCanStillBeReadOut) {
   EXPECT_EQ(reader().next_index(2), 5u * 8192);
 }
 
+// The clock map's line through notes with jitter: the rate as measured, the residual, and the
+// two ways of mapping agree; a new segment has a line of its own from its first samples.
+TEST(ClockMap, FitsTheNotesAndMapsSamplesAndTimesBothWays) {
+  qx470reader::ClockMap map;
+  map.reset({0, 100, 10, 0});  // the reference is Ch2, 100 kS/s
+  map.begin_segment(1, {0, 0, 0, 0}, 1000.0, 1.7e9);
+  const double spp = 1.0 / 100'050.0;  // the amplifier 500 ppm fast by the host's clock
+  for (int k = 1; k <= 200; ++k) {
+    const uint64_t end = uint64_t(k) * 14894;
+    const double jitter = (k % 3 - 1) * 2e-4;
+    map.note(end, 1000.0 + end * spp + 0.003 + jitter, 1.7e9 + 1000.0 + end * spp);
+  }
+  ASSERT_EQ(map.segments().size(), 1u);
+  const auto &s = map.segments()[0];
+  EXPECT_NEAR(1.0 / s.seconds_per_sample, 100'050.0, 1.0);
+  EXPECT_NEAR(s.residual, 1.6e-4, 0.5e-4);
+  EXPECT_NEAR(double(map.pairs().size()), 29, 2) << "about one a second of 29.8 s";
+  uint64_t i = 0;
+  ASSERT_TRUE(map.index_at(1, 1010.003, i));
+  EXPECT_NEAR(double(i), 1'000'500.0, 3.0);
+  ASSERT_TRUE(map.index_at(2, 1010.003, i));
+  EXPECT_NEAR(double(i), 100'050.0, 1.0) << "Ch3 at a tenth of the rate";
+  double t = 0;
+  ASSERT_TRUE(map.steady_of(2, 100'050, t));
+  EXPECT_NEAR(t, 1010.003, 1e-4);
+  // A restart: the new stream's samples from index 3,000,000 on, taken from 2000 s.
+  map.begin_segment(2, {0, 3'000'000, 300'000, 0}, 2000.0, 1.7e9);
+  ASSERT_TRUE(map.index_at(1, 2001.0, i));
+  EXPECT_NEAR(double(i), 3'100'000.0, 1.0) << "nominal until the first note";
+  ASSERT_TRUE(map.steady_of(1, 100, t));
+  EXPECT_NEAR(t, 1000.0 + 100 * spp + 0.003, 1e-4) << "an old sample keeps its old line";
+}
+
 }  // namespace

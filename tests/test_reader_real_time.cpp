@@ -69,4 +69,22 @@ TEST_F(ReaderTest, SamplesMissingByTheClockAreAGapThoughNoLayerReportedThem) {
   EXPECT_EQ(reader().streams(), 1);
 }
 
+// At ten times real time the map measures ten times the nominal rate; a restart begins a new
+// segment at the index the stream restarts from.
+TEST_F(ReaderTest, TheClockMapMeasuresTheRateAndARestartBeginsANewSegment) {
+  start({100, 0, 0, 0}, true);
+  qxsim_set_speed(10.0);
+  read_for(2.0);
+  skip_if_starved(0);
+  const auto &first = reader().clock().segments().at(0);
+  EXPECT_NEAR(1.0 / first.seconds_per_sample, 1e6, 1e6 * 0.001);
+  ASSERT_TRUE(reader().restart());
+  read_for(1.0);
+  const auto &segments = reader().clock().segments();
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_EQ(segments[1].stream, 2);
+  EXPECT_GT(segments[1].first[0], 0u);
+  EXPECT_GT(segments[1].notes, 5u);
+}
+
 }  // namespace

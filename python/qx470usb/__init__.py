@@ -12,13 +12,14 @@ qx470usb.Error.
 """
 
 from . import lib
-from .core import (Amplifier, Chunk, Gap, Info, ReadResult, Recording, Stream, devices, info,
-                   parse_rates, rates_available, record, status_text, to_volts)
+from .core import (Amplifier, Chunk, Clock, ClockSegment, Event, Gap, Info, ReadResult, Recording,
+                   Stream, devices, info, parse_rates, rates_available, record, status_text,
+                   to_volts)
 from .errors import ArgumentError, BusyError, DeviceError, Error, NotRunningError
 from .lib import LibraryNotFound
 
 __all__ = ["status", "info", "devices", "record", "Stream", "Recording", "Gap", "Chunk",
-           "ReadResult", "Info", "Amplifier", "Error", "DeviceError", "ArgumentError",
+           "ReadResult", "Info", "Amplifier", "Event", "Clock", "ClockSegment", "Error", "DeviceError", "ArgumentError",
            "BusyError", "NotRunningError", "LibraryNotFound", "parse_rates", "rates_available",
            "status_text", "to_volts", "lib"]
 

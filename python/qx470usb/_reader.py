@@ -43,6 +43,16 @@ class DeviceCheckStruct(ctypes.Structure):
         "calibration_min", "calibration_max", "calibration_default")]
 
 
+class ClockSegmentStruct(ctypes.Structure):
+    _fields_ = [("stream", c_int32), ("reference", c_int32), ("first", c_uint64 * 4),
+                ("steady0", c_double), ("seconds_per_sample", c_double), ("residual", c_double),
+                ("utc_minus_steady", c_double), ("notes", c_uint64)]
+
+
+class ClockPairStruct(ctypes.Structure):
+    _fields_ = [("index", c_uint64), ("steady", c_double), ("utc", c_double)]
+
+
 _i32p = POINTER(c_int32)
 _u64p = POINTER(c_uint64)
 SIGNATURES = {
@@ -68,6 +78,10 @@ SIGNATURES = {
     "qx470_reader_lost": (c_uint64, [c_void_p, c_int32]),
     "qx470_reader_behind_seconds": (c_double, [c_void_p, c_int32]),
     "qx470_reader_stalled": (c_int32, [c_void_p, POINTER(c_double), _i32p]),
+    "qx470_steady_now": (c_double, []),
+    "qx470_reader_clock_segments": (c_int32, [c_void_p, POINTER(ClockSegmentStruct), c_int32]),
+    "qx470_reader_clock_pairs": (c_int32, [c_void_p, POINTER(ClockPairStruct), c_int32]),
+    "qx470_reader_index_at": (c_int32, [c_void_p, c_int32, c_double, _u64p]),
     "qx470_bridge": (c_int32, [c_char_p, c_int32]),
     "qx470_bridge_words": (c_char_p, [c_int32]),
 }
@@ -201,3 +215,21 @@ def bridge():
 
 def version():
     return load().qx470_reader_version().decode()
+
+
+def clock_segments(reader):
+    """Every segment of the reader's clock map, as ClockSegmentStruct."""
+    host = load()
+    n = check(host.qx470_reader_clock_segments(reader, None, 0))
+    buf = (ClockSegmentStruct * max(n, 1))()
+    n = min(check(host.qx470_reader_clock_segments(reader, buf, len(buf))), len(buf))
+    return list(buf[:n])
+
+
+def clock_pairs(reader):
+    """The notes kept at about one a second: (index, steady, utc)."""
+    host = load()
+    n = check(host.qx470_reader_clock_pairs(reader, None, 0))
+    buf = (ClockPairStruct * max(n, 1))()
+    n = min(check(host.qx470_reader_clock_pairs(reader, buf, len(buf))), len(buf))
+    return [(int(p.index), p.steady, p.utc) for p in buf[:n]]

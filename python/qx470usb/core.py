@@ -12,6 +12,7 @@ import ctypes
 import datetime
 import numbers
 import os
+import queue
 import threading
 import time
 import warnings
@@ -67,6 +68,54 @@ class Chunk(NamedTuple):
     channel: int
     index: int
     codes: np.ndarray
+
+
+class Event(NamedTuple):
+    """An event of the experiment in a recording: its text, its time (seconds since 1970 on the
+    host's system clock) and the sample of each channel it fell on (by channel label)."""
+
+    text: str
+    time: float
+    index: Dict[int, int]
+
+
+class ClockSegment(NamedTuple):
+    """One stretch of a recording on the host's clocks: from each channel's `first` sample (by
+    label), the reference channel's samples came at `rate` samples/s as the host's clock measured
+    it (`ppm` from nominal), the first at `time` (seconds since 1970); `residual` is how far the
+    notes lay from that line (root mean square, seconds)."""
+
+    stream: int
+    first: Dict[int, int]
+    time: float
+    rate: float
+    ppm: float
+    residual: float
+
+
+class Clock(NamedTuple):
+    """Where a recording's samples lie on the host's clocks: the reference channel (label), its
+    nominal rate, the notes kept at about one a second as (index, steady s, utc s), and the fit of
+    every segment (a restart or a realignment starts one)."""
+
+    reference: int
+    nominal_rate: float
+    pairs: List[tuple]
+    segments: List[ClockSegment]
+
+
+def _clock(reader, rates_ks: Dict[int, int]) -> Clock:
+    segments = _reader.clock_segments(reader)
+    ref = (segments[0].reference + 1) if segments else min(rates_ks)
+    nominal = rates_ks[ref] * 1000.0
+    fits = []
+    for seg in segments:
+        measured = 1.0 / seg.seconds_per_sample if seg.seconds_per_sample > 0 else 0.0
+        fits.append(ClockSegment(int(seg.stream), {ch: int(seg.first[ch - 1]) for ch in rates_ks},
+                                 seg.steady0 + seg.utc_minus_steady, measured,
+                                 (measured / nominal - 1.0) * 1e6 if nominal else 0.0,
+                                 seg.residual))
+    return Clock(ref, nominal, _reader.clock_pairs(reader), fits)
 
 
 class ReadResult(NamedTuple):
@@ -172,6 +221,7 @@ class Stream:
         self.sample_rates: Dict[int, int] = {ch: ks * 1000 for ch, ks in self.rates.items()}
         self.device = device
         self.gaps: List[Gap] = []
+        self.events: List[Event] = []
         self.calibration: Optional[int] = None  # nV per count, from start() on
         self.start_time: Optional[datetime.datetime] = None
         self.info: Optional[Info] = None  # what was driven, from start() on
@@ -257,6 +307,33 @@ class Stream:
         with self._using() as reader:
             return int(_reader.load().qx470_reader_next_index(reader, channel - 1))
 
+    def mark(self, text: str, at: Optional[float] = None) -> Event:
+        """Puts an event in the recording: at the samples taken now, or at `at` (seconds since
+        1970 on the host's system clock, as time.time() gives). Returns it, with the sample of
+        each channel it fell on; Stream.events lists them all."""
+        host = _reader.load()
+        if at is not None and (isinstance(at, bool) or not isinstance(at, numbers.Real)):
+            raise ArgumentError("at: expected seconds since 1970, not %r" % (at,))
+        index = {}
+        with self._using() as reader:
+            segments = _reader.clock_segments(reader)
+            offset = segments[-1].utc_minus_steady if segments else time.time() - host.qx470_steady_now()
+            steady = host.qx470_steady_now() if at is None else float(at) - offset
+            for ch in sorted(self.rates):
+                n = ctypes.c_uint64()
+                if host.qx470_reader_index_at(reader, ch - 1, steady, ctypes.byref(n)) == _reader.OK:
+                    index[ch] = int(n.value)
+                else:
+                    index[ch] = 0  # before the first block: the start
+        event = Event(str(text), steady + offset, index)
+        self.events.append(event)
+        return event
+
+    def clock(self) -> Clock:
+        """Where the samples so far lie on the host's clocks."""
+        with self._using() as reader:
+            return _clock(reader, self.rates)
+
     def volts(self, codes) -> np.ndarray:
         """Calibrated volts of raw codes (float64)."""
         if self.calibration is None:
@@ -340,7 +417,10 @@ class Recording:
     "simulated amplifier" for the simulator)."""
 
     def __init__(self, codes: Dict[int, np.ndarray], rates: Dict[int, int], calibration: int,
-                 gaps: List[Gap], start_time: datetime.datetime, info: Optional[Info] = None):
+                 gaps: List[Gap], start_time: datetime.datetime, info: Optional[Info] = None,
+                 events: Optional[List[Event]] = None, clock: Optional[Clock] = None):
+        self.events: List[Event] = list(events or [])
+        self.clock = clock
         self.codes = codes
         self.rates = rates
         self.sample_rates: Dict[int, int] = {ch: ks * 1000 for ch, ks in rates.items()}
@@ -353,9 +433,27 @@ class Recording:
         """The channel's samples in volts (float64)."""
         return to_volts(self.codes[channel], self.calibration)
 
-    def times(self, channel: int) -> np.ndarray:
-        """Seconds from the start of the recording of each of the channel's samples."""
+    def seconds(self, channel: int) -> np.ndarray:
+        """Seconds from the channel's first sample, at its nominal rate."""
         return np.arange(len(self.codes[channel]), dtype=np.float64) / self.sample_rates[channel]
+
+    def times(self, channel: int) -> np.ndarray:
+        """When each of the channel's samples was taken, in seconds since 1970 on the host's
+        system clock, from the clock map's fit (each segment its own line)."""
+        index = np.arange(len(self.codes[channel]), dtype=np.float64)
+        if self.clock is None or not self.clock.segments:
+            raise NotRunningError("this recording has no clock map")
+        ref = self.clock.reference
+        out = np.empty_like(index)
+        for k, seg in enumerate(self.clock.segments):
+            start = seg.first[channel]
+            end = self.clock.segments[k + 1].first[channel] \
+                if k + 1 < len(self.clock.segments) else len(index)
+            part = slice(int(start) if k else 0, int(end))
+            per_sample = 1.0 / seg.rate if seg.rate else 1.0 / self.sample_rates[channel]
+            scale = self.sample_rates[ref] / self.sample_rates[channel]
+            out[part] = seg.time + (index[part] - start) * scale * per_sample
+        return out
 
     def __repr__(self) -> str:
         chans = ", ".join("%d: %d S at %d kS/s" % (c, len(self.codes[c]), self.rates[c])
@@ -365,10 +463,12 @@ class Recording:
 
 
 def record(rates: Rates, seconds: Optional[float] = None, samples: Optional[int] = None,
-           device: Optional[str] = None) -> Recording:
+           device: Optional[str] = None, events=None) -> Recording:
     """Starts the amplifier, records, stops. `rates` maps channel labels 1 to 4 to kS/s (or is
     a string such as "1=100,2=10"); `seconds` of every channel, or `samples` of the fastest
-    channel (the others in proportion); `device` chooses the amplifier by serial number. Lost
+    channel (the others in proportion); `device` chooses the amplifier by serial number;
+    `events` is a queue (queue.Queue) that other threads put an event's text into while it
+    records, or (text, time) with the time in seconds since 1970 (Recording.events). Lost
     stretches are filled with mid-scale codes and listed in Recording.gaps. The calibration value
     is read, never written."""
     ks = parse_rates(rates)
@@ -378,6 +478,7 @@ def record(rates: Rates, seconds: Optional[float] = None, samples: Optional[int]
     with Stream(ks, device=device) as stream:
         while any(filled[ch] < want[ch] for ch in want):
             progressed = False
+            _take_events(stream, events)
             for ch in sorted(want):
                 if filled[ch] >= want[ch]:
                     continue
@@ -395,7 +496,23 @@ def record(rates: Rates, seconds: Optional[float] = None, samples: Optional[int]
             if not progressed:
                 stream.check_stalled()
                 time.sleep(0.002)
+        _take_events(stream, events)
         codes = {ch: out[ch].astype(np.uint16) for ch in sorted(want)}
         return Recording(codes, dict(stream.rates), stream.calibration,
                          [g for g in stream.gaps if g.index < want[g.channel]],
-                         stream.start_time, stream.info)
+                         stream.start_time, stream.info, stream.events, stream.clock())
+
+
+def _take_events(stream: "Stream", events) -> None:
+    """Marks whatever the events queue holds now."""
+    if events is None:
+        return
+    while True:
+        try:
+            item = events.get_nowait()
+        except queue.Empty:
+            return
+        if isinstance(item, tuple):
+            stream.mark(item[0], at=item[1])
+        else:
+            stream.mark(item)

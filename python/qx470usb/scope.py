@@ -81,7 +81,7 @@ def save_png(rates, seconds, path, size):
     rec = core.record(rates, seconds=seconds)
     fig, axes = _figure(plt, size, rates)
     for ax, ch in zip(axes, sorted(rates)):
-        ax.plot(rec.times(ch), rec.volts(ch), color=COLOURS[ch - 1], linewidth=0.6)
+        ax.plot(rec.seconds(ch), rec.volts(ch), color=COLOURS[ch - 1], linewidth=0.6)
         for g in rec.gaps:
             if g.channel == ch:
                 ax.axvspan(g.index / rec.sample_rates[ch], (g.index + g.count) / rec.sample_rates[ch],

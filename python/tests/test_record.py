@@ -54,7 +54,7 @@ def test_seconds_and_volts(sim):
     v = rec.volts(2)
     assert v.dtype == np.float64
     np.testing.assert_allclose(v, (rec.codes[2].astype(float) - 32768) * 312500e-9)
-    assert rec.times(2)[-1] == pytest.approx(2499 / 10000)
+    assert rec.seconds(2)[-1] == pytest.approx(2499 / 10000)
 
 
 def test_volts_at_the_extreme_codes():
@@ -244,3 +244,34 @@ def test_a_stream_on_a_serial_number_that_is_not_attached_names_the_attached_one
     assert qx470usb.devices() == attached
     rec = qx470usb.record({1: 10}, samples=100, device=attached[0].serial)
     assert len(rec.codes[1]) == 100
+
+
+def test_every_sample_has_its_host_time_and_events_land_at_their_samples(sim):
+    import queue
+    events = queue.Queue()
+    before = time.time()
+    events.put("start")
+    rec = qx470usb.record({1: 100, 2: 10}, seconds=1.0, events=events)
+    after = time.time()
+    t = rec.times(1)
+    assert before - 0.5 < t[0] < t[-1] < after + 0.5
+    # The fit's spacing is the rate the host's clock measured (the simulator keeps the host's
+    # time); a second of notes pins it to within a percent.
+    assert np.diff(t).mean() == pytest.approx(1e-5, rel=1e-2)
+    assert rec.times(2)[-1] == pytest.approx(t[-1], abs=2e-3), "the channels agree in time"
+    assert rec.clock.segments and abs(rec.clock.segments[0].ppm) < 10000
+    (start,) = rec.events
+    assert start.text == "start" and start.index[1] < 20000 and start.index[2] * 10 <= 20000
+
+    with qx470usb.Stream({1: 100}) as s:
+        buf = np.empty(100000, dtype=np.int32)
+        got = 0
+        while got < 150000:
+            got += s.read_into(1, buf).count
+        now = s.mark("now")
+        earlier = s.mark("earlier", at=time.time() - 1.0)
+        # Now is about what has been read, and at most a block beyond it; a second earlier is a
+        # second's samples before (the line through a few seconds of notes, to 2 %).
+        assert got - 2000 <= now.index[1] < s.next_index(1) + 16384 + 2000
+        assert now.index[1] - earlier.index[1] == pytest.approx(100000, rel=0.02)
+        assert s.events == [now, earlier]
