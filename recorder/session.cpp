@@ -174,6 +174,8 @@ class Session {
       io_.err << "qx470-record: the amplifier sent no data for "
               << seconds_text(watch_->quiet_seconds())
               << "; the file holds everything received until then.\n";
+    if (const std::string w = writer_.warning(); !w.empty())
+      io_.err << "qx470-record: warning: " << w << "\n";
     if (!error_.empty()) io_.err << "qx470-record: " << error_ << "\n";
     return !error_.empty() || stalled_ ? kExitDeviceOrFile : lost_total() ? kExitLost : kExitOk;
   }
@@ -443,6 +445,7 @@ int run_record(const Options &opts, SessionIo &io) {
   RecordingInfo info;
   info.rates = opts.rates;
   info.replace_files = opts.force;
+  info.events = !opts.events.empty();
   if (!prepare_device(io, info)) return kExitDeviceOrFile;
 
   std::unique_ptr<Writer> writer = make_writer(opts.format);

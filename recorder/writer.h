@@ -36,6 +36,8 @@ struct RecordingInfo {
   std::string label(int channel) const { return "Ch" + std::to_string(channel + 1); }
   // Replace files that exist (-f); otherwise every file is created exclusively.
   bool replace_files = false;
+  // Events will come (--events): room for more annotations in EDF+.
+  bool events = false;
 };
 
 // A channel's samples waiting to be written, as signed counts (code - 32768), with lost
@@ -78,6 +80,8 @@ class Writer {
   virtual std::string finish() = 0;
   // The reader of standard output went away: the recording ends as if it were complete.
   virtual bool output_closed() const { return false; }
+  // What the user should know of the files once they are finished, though nothing failed.
+  virtual std::string warning() const { return {}; }
   virtual uint64_t bytes() const = 0;
   // Samples of each channel that the files hold whole, gaps and padding included.
   virtual std::array<uint64_t, 4> samples_in_files() const = 0;

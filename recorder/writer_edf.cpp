@@ -74,7 +74,7 @@ class EdfWriter : public Writer {
     // The recording field's room after the start date and the equipment: the short form fits.
     const std::string cal = std::to_string(info.calibration) + " nV per count";
     ok = ok && edf_set_recording_additional(handle_, cal.c_str()) == 0;
-    ok = ok && edf_set_number_of_annotation_signals(handle_, kAnnotationSignals) == 0;
+    ok = ok && edf_set_number_of_annotation_signals(handle_, signals()) == 0;
     if (!ok) return "cannot set up the EDF+ header of '" + path + "'";
     queues_.resize(channels_.size());
     return sidecar_.create(path, info, "EDF+", info.replace_files);
@@ -130,6 +130,7 @@ class EdfWriter : public Writer {
     return err.empty() ? side : err;
   }
   uint64_t bytes() const override { return bytes_; }
+  std::string warning() const override { return warning_; }
   std::array<uint64_t, 4> samples_in_files() const override {
     std::array<uint64_t, 4> n{};
     for (int c : channels_)
@@ -142,7 +143,9 @@ class EdfWriter : public Writer {
   }
 
  private:
-  static constexpr int kAnnotationSignals = 8;
+  // Each annotation signal holds one annotation a record (a second): 8 for the gaps, 64 (libedf's
+  // most) when events come.
+  int signals() const { return info_.events ? 64 : 8; }
   static constexpr size_t kAnnotationText = 40;  // what libedf keeps of an annotation's text
 
   // EDF holds whole 1-second records: the last one is padded with mid-scale, and an annotation
@@ -221,10 +224,11 @@ class EdfWriter : public Writer {
           err.empty())
         err = "cannot write an annotation to '" + path_ + "'";
     }
-    if (annotations_ > (records_ ? records_ : 1) * kAnnotationSignals && err.empty())
-      err = "'" + path_ + "' has room for " + std::to_string(records_ * kAnnotationSignals) +
-            " annotations, " + std::to_string(annotations_) +
-            " were written: the summary lists every gap";
+    const uint64_t room = (records_ ? records_ : 1) * uint64_t(signals());
+    if (annotations_ > room)
+      warning_ = "'" + path_ + "' has room for " + std::to_string(room) + " annotations, " +
+                 std::to_string(annotations_) + " were written: the sidecar lists every gap " +
+                 "and event";
     return err;
   }
 
@@ -311,6 +315,7 @@ class EdfWriter : public Writer {
   uint64_t annotations_ = 0;
   uint64_t bytes_ = 0;
   int fd_ = -1;  // the file, for the record count and syncs
+  std::string warning_;
   bool failed_ = false;
   std::vector<Loss> losses_;
   Sidecar sidecar_;

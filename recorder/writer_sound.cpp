@@ -40,7 +40,10 @@ class SoundWriter : public GroupedWriter {
   // The strings go in before the first sample, as every container libsndfile writes allows.
   std::string write_head(std::chrono::system_clock::time_point start) override {
     std::string labels;
-    for (int c : groups_[0].channels) labels += (labels.empty() ? "" : " ") + info_.label(c);
+    for (int c : groups_[0].channels) {
+      if (!labels.empty()) labels += ' ';
+      labels += info_.label(c);
+    }
     const std::string comment =
         info_.equipment() + " " + labels + ", start " + iso8601(start) +
         "; samples are counts (code - 32768), " + info_.volts_per_count_text() +

@@ -6,11 +6,12 @@ cd "$(dirname "$0")/.."
 qx470_need_packages cmake g++ make libbenchmark-dev libdivide-dev pkg-config libedf-dev nlohmann-json3-dev \
   libsndfile1-dev
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQX470_BUILD_BENCH=ON -DQX470_BUILD_TESTS=OFF >/dev/null
-cmake --build build-bench -j"$(nproc)" --target readout_bench acquisition_bench stream_pump_bench qx470_soak \
+cmake --build build-bench -j"$(nproc)" --target readout_bench acquisition_bench stream_pump_bench clock_bench qx470_soak \
   qx470_record_bench
 build-bench/bench/readout_bench --benchmark_min_time=0.5 "$@"
 build-bench/bench/acquisition_bench --benchmark_min_time=0.5 "$@"
 build-bench/bench/stream_pump_bench --benchmark_min_time=0.5 "$@"
+build-bench/bench/clock_bench --benchmark_min_time=0.5 "$@"
 # The recorder beside a read-only loop, briefly: 5 s of signal at four speeds. The figures of
 # docs/performance.md come from build-bench/bench/qx470_record_bench speed 60 ... and realtime 600.
 build-bench/bench/qx470_record_bench speed 5 10 25 50
