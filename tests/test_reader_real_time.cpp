@@ -45,6 +45,9 @@ TEST_F(ReaderTest, AnOverrunBelowTheLibraryIsARealignmentWithTheTimeItTook) {
     EXPECT_LE(g.count, uint64_t((0.5 + 5 * 0.0745) * rate)) << g.channel;
   }
   EXPECT_EQ(reader().streams(), 2);
+  // The new stream has a line of its own on the host's clocks, from where it begins.
+  ASSERT_EQ(reader().clock().segments().size(), 2u);
+  EXPECT_EQ(reader().clock().segments()[1].first[0], after.gaps[0].index + after.gaps[0].count);
   // Every channel is at the same time again: index over rate agrees to a block.
   const double t0 = reader().next_index(0) / 100000.0;
   EXPECT_NEAR(reader().next_index(2) / 20000.0, t0, 0.08);

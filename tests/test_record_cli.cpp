@@ -28,11 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using qxtest::Child;
-using qxtest::RecordCli;
-using qxtest::slurp;
-using qxtest::spawn;
-using qxtest::wait_exit;
+using namespace qxtest;  // the recorder run as a program: spawn, wait_exit, slurp, RecordCli
 
 TEST_F(RecordCli, BadArgumentsExitWithTwoAndTouchNoFile) {
   EXPECT_EQ(run({"-r", "1=30", "-o", (dir_ / "x.edf").string()}), 2);

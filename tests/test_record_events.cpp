@@ -18,11 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using qxtest::Child;
-using qxtest::RecordCli;
-using qxtest::slurp;
-using qxtest::spawn;
-using qxtest::wait_exit;
+using namespace qxtest;  // the recorder run as a program: spawn, wait_exit, slurp, RecordCli
 
 double steady_now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();

@@ -16,11 +16,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using qxtest::Child;
-using qxtest::RecordCli;
-using qxtest::slurp;
-using qxtest::spawn;
-using qxtest::wait_exit;
+using namespace qxtest;  // the recorder run as a program: spawn, wait_exit, slurp, RecordCli
 
 nlohmann::json sidecar(const fs::path &p) {
   std::ifstream in(p);
