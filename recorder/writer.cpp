@@ -293,6 +293,7 @@ std::string GroupedWriter::flush(size_t g) {
   const auto &chs = groups_[g].channels;
   uint64_t ready = queues_[size_t(chs[0])].size();
   for (int c : chs) ready = std::min(ready, queues_[size_t(c)].size());
+  if (!finishing_) ready -= std::min(ready, held_back(g));
   while (ready > 0) {
     const size_t frames = static_cast<size_t>(std::min<uint64_t>(ready, 65536));
     const size_t width = chs.size();
@@ -318,6 +319,7 @@ std::string GroupedWriter::flush(size_t g) {
 }
 
 std::string GroupedWriter::flush_rest() {
+  finishing_ = true;
   for (size_t g = 0; g < groups_.size(); ++g) {
     uint64_t most = 0;
     for (int c : groups_[g].channels) most = std::max(most, queues_[size_t(c)].size());

@@ -173,6 +173,9 @@ class GroupedWriter : public Writer {
   virtual std::string write_head(std::chrono::system_clock::time_point) { return {}; }
   virtual std::string on_gap(const qx470reader::Gap &) { return {}; }
   virtual std::string on_event(const Event &) { return {}; }
+  // Frames of group g held back until the end or until more come (for events still to be
+  // placed among them); none by default.
+  virtual uint64_t held_back(size_t) const { return 0; }
   // Writes `frames` rows of group g from the interleaved counts and lost flags.
   virtual std::string write_frames(size_t g, const int16_t *values, const uint8_t *lost,
                                    size_t frames) = 0;
@@ -195,6 +198,7 @@ class GroupedWriter : public Writer {
   uint64_t bytes_ = 0;
   Sidecar sidecar_;
   bool failed_ = false;
+  bool finishing_ = false;
 
  private:
   std::vector<SidecarFile> sidecar_files() const;

@@ -38,6 +38,11 @@ class CsvWriter : public OutputFilesWriter {
          "# " + gap_text(info_, g) + " samples from index " + std::to_string(g.index) + "\n"});
     return {};
   }
+  // An event is placed when it arrives, and its sample may have come in the block before: with
+  // events, a quarter of a second of rows waits, so that each comment stands before its row.
+  uint64_t held_back(size_t g) const override {
+    return info_.events ? static_cast<uint64_t>(groups_[g].rate) * 250 : 0;
+  }
   // At the row of its sample, in each rate's file.
   std::string on_event(const Event &e) override {
     for (size_t g = 0; g < groups_.size(); ++g) {
