@@ -133,7 +133,7 @@ namespace {
 // The modes a command line runs in; each option belongs to some of them.
 enum Mode : unsigned { kRecordMode = 1, kShowMode = 2, kScanMode = 4 };
 
-struct OptionSpec {
+struct OptionRow {
   int id;  // getopt's value: the short letter, or above 255 for long-only options
   const char *long_name;
   bool takes_value;
@@ -145,7 +145,7 @@ struct OptionSpec {
 
 enum { kShowOption = 1000, kScanOption, kVersionOption, kBufferOption, kEventsOption };
 
-const OptionSpec kOptionTable[] = {
+const OptionRow kOptionTable[] = {
     {'r', "rate", true, kRecordMode,
      [](Options &o, const std::string &v) { return qx470reader::parse_rates(v, o.rates); }},
     {'t', "time", true, kRecordMode,
@@ -194,17 +194,17 @@ const OptionSpec kOptionTable[] = {
      }},
 };
 
-struct ModeSpec {
+struct ModeRow {
   Mode mode;
   const char *refusal;  // said when an option of another mode is given
 };
-const ModeSpec kModes[] = {
+const ModeRow kModes[] = {
     {kScanMode, "--scan takes no other option"},
     {kShowMode, "--show takes no option but -d"},
 };
 
-const OptionSpec *option_with_id(int id) {
-  for (const OptionSpec &o : kOptionTable)
+const OptionRow *option_with_id(int id) {
+  for (const OptionRow &o : kOptionTable)
     if (o.id == id) return &o;
   return nullptr;
 }
@@ -233,7 +233,7 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
                            std::ostream &err) {
   std::vector<option> long_options;
   std::string short_options = "+:h";
-  for (const OptionSpec &o : kOptionTable) {
+  for (const OptionRow &o : kOptionTable) {
     long_options.push_back(
         {o.long_name, o.takes_value ? required_argument : no_argument, nullptr, o.id});
     if (o.id < 256) (short_options += static_cast<char>(o.id)) += o.takes_value ? ":" : "";
@@ -243,7 +243,7 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
   long_options.push_back({nullptr, 0, nullptr, 0});
 
   Options o;
-  std::vector<const OptionSpec *> seen;
+  std::vector<const OptionRow *> seen;
   const auto fail = [&](const std::string &message) {
     err << "qx470-record: " << message << "\nTry 'qx470-record --help'.\n";
     return Outcome::kBadArguments;
@@ -265,18 +265,18 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
       out << "qx470-record " << qx470_reader_version() << "\n";
       return Outcome::kExitOk;
     }
-    const OptionSpec *spec = option_with_id(ch);
-    if (spec == nullptr) return fail("unknown option '" + typed + "'");
-    if (!spec->repeatable && std::find(seen.begin(), seen.end(), spec) != seen.end())
+    const OptionRow *row = option_with_id(ch);
+    if (row == nullptr) return fail("unknown option '" + typed + "'");
+    if (!row->repeatable && std::find(seen.begin(), seen.end(), row) != seen.end())
       return fail("option '" + typed + "' is given twice");
-    seen.push_back(spec);
-    if (const std::string m = spec->apply(o, optarg ? optarg : ""); !m.empty()) return fail(m);
+    seen.push_back(row);
+    if (const std::string m = row->apply(o, optarg ? optarg : ""); !m.empty()) return fail(m);
   }
   if (optind < argc) return fail(std::string("unexpected argument '") + argv[optind] + "'");
-  for (const ModeSpec &m : kModes) {
+  for (const ModeRow &m : kModes) {
     if (!(m.mode == kScanMode ? o.scan : o.show)) continue;
-    for (const OptionSpec *spec : seen)
-      if (!(spec->modes & m.mode)) return fail(m.refusal);
+    for (const OptionRow *row : seen)
+      if (!(row->modes & m.mode)) return fail(m.refusal);
     opts = o;
     return Outcome::kRun;
   }
