@@ -3,9 +3,10 @@
 # library, QX470USB_Test.exe, the simulated bridge ftd2xx.dll and the tests with MinGW-w64 for
 # i686 and x86_64, then runs the tests and the table checks under Wine.
 #   scripts/windows.sh [--werror] [i686|x86_64 ...]
-# Where the kernel cannot run 32-bit programs, both are still built, the x86_64 tests run under
-# the 64-bit loader alone, and of the i686 ones only the table checks run, which read the binaries
-# without running them; the i686 tests that were not run are reported as such. QX470_NO_32BIT=1
+# Where the kernel cannot run 32-bit programs, or wine32 cannot be installed, both are still
+# built, the x86_64 tests run under the 64-bit loader alone, and of the i686 ones only the table
+# checks run, which read the binaries without running them; the i686 tests that were not run are
+# reported as such. QX470_NO_32BIT=1
 # takes that path on any machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,22 +24,39 @@ done
 [ ${#arches[@]} -gt 0 ] || arches=(i686 x86_64)
 
 qx470_need_packages cmake make googletest libdivide-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-# The 32-bit programs need wine32, without which they do not start (and wine still exits 0).
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture i386; else
-    echo "Run: sudo dpkg --add-architecture i386" >&2; exit 1; fi
-fi
-qx470_need_packages wine wine64 wine32:i386
+qx470_need_packages wine wine64
 
 # Once wine32 is installed, Debian's wine command always starts the 32-bit loader, which hands
-# 64-bit programs on to wine64. A kernel without 32-bit support refuses that first step, and with
-# it every Windows program, so the 32-bit loader is tried once here.
+# 64-bit programs on to wine64. Whether 32-bit programs can run at all is asked of the kernel
+# before wine32 and the i386 architecture are asked for; wine32 that cannot be installed (a
+# broken i386 index, say) leaves the i686 tests built and reported as not run.
 wine32=/usr/lib/wine/wine
 wine64=/usr/lib/wine/wine64
 no32=
 if [ "${QX470_NO_32BIT:-0}" != 0 ]; then
   no32="QX470_NO_32BIT=$QX470_NO_32BIT says so"
-elif ! out=$("$wine32" --version 2>&1); then
+elif ! qx470_kernel_runs_32bit; then
+  no32="the kernel does not start 32-bit programs"
+elif [ -z "$(qx470_missing_packages wine32:i386)" ]; then
+  :
+elif [ "$(id -u)" -ne 0 ]; then
+  no32="wine32:i386 is not installed (sudo dpkg --add-architecture i386; sudo apt-get install wine32:i386)"
+else
+  added_i386=
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    added_i386=1
+    QX470_APT_UPDATED=
+  fi
+  if ! qx470_want_packages wine32:i386; then
+    no32="wine32:i386 cannot be installed here"
+    # An architecture with nothing installed from it only makes every later update slower.
+    if [ -n "$added_i386" ] && [ -z "$(dpkg-query -W -f='${Package}:${Architecture}\n' 2>/dev/null | grep ':i386$')" ]; then
+      dpkg --remove-architecture i386 || true
+    fi
+  fi
+fi
+if [ -z "$no32" ] && ! out=$("$wine32" --version 2>&1); then
   # bash says "scripts/windows.sh: line N: /usr/lib/wine/wine: cannot execute binary file: ..."
   no32=$(printf '%s\n' "$out" | sed -n '$s/^[^:]*: line [0-9]*: //p')
   [ -n "$no32" ] || no32="$wine32 --version failed"
