@@ -1,6 +1,7 @@
 #include "clock_map.h"
 
 #include <cmath>
+#include <cstdlib>
 
 namespace qx470reader {
 
@@ -31,6 +32,9 @@ void ClockMap::begin_segment(int stream, const std::array<uint64_t, kChannels> &
 
 void ClockMap::note(uint64_t reference_index, double steady, double utc) {
   if (segments_.empty()) return;
+  if (const double step = (utc - steady) - segments_.back().utc_minus_steady;
+      std::fabs(step) > kClockStepSeconds)
+    split_at_step(reference_index, step);
   ClockSegment &s = segments_.back();
   const double x = static_cast<double>(reference_index - s.first[size_t(reference_)]);
   if (sums_.n == 0) {
@@ -49,6 +53,26 @@ void ClockMap::note(uint64_t reference_index, double steady, double utc) {
   refit();
   if (pairs_.empty() || steady - pairs_.back().steady >= 1.0)
     pairs_.push_back({reference_index, steady, utc});
+}
+
+// The samples keep their line on the steady clock; only the system time of those from here on
+// differs. So the new segment continues the fit, begun at the reference's index here and each
+// other channel's index at the same time.
+void ClockMap::split_at_step(uint64_t reference_index, double step) {
+  ClockSegment next = segments_.back();
+  const uint64_t ref_first = next.first[size_t(reference_)];
+  const uint64_t moved = reference_index >= ref_first ? reference_index - ref_first : 0;
+  for (int c = 0; c < kChannels; ++c)
+    if (rate_of(c) > 0)
+      next.first[size_t(c)] += static_cast<uint64_t>(
+          std::llround(static_cast<double>(moved) * rate_of(c) / nominal_rate()));
+  next.steady0 += static_cast<double>(moved) * next.seconds_per_sample;
+  next.utc_minus_steady += step;
+  next.clock_step = step;
+  next.notes = 0;
+  segments_.push_back(next);
+  // The sums are about their own first note, so they carry over with x shifted by `moved`.
+  sums_.x0 -= static_cast<double>(moved);
 }
 
 void ClockMap::refit() {

@@ -31,7 +31,14 @@ struct ClockSegment {
   double residual = 0;                      // root mean square of the notes about the line, s
   double utc_minus_steady = 0;              // the system clock against the steady one
   uint64_t notes = 0;
+  // The system clock stepped by this much (seconds) against the steady one where this segment
+  // begins; the samples before keep the time they had. 0 for a new stream.
+  double clock_step = 0;
 };
+
+// A change of the system clock against the steady one larger than this (seconds) is a step
+// (someone set the clock, or NTP stepped it), not the slow slewing a fit follows.
+constexpr double kClockStepSeconds = 0.05;
 
 class ClockMap {
  public:
@@ -41,6 +48,7 @@ class ClockMap {
   // nominal rate, until notes say better.
   void begin_segment(int stream, const std::array<uint64_t, kChannels> &first, double steady,
                      double utc_minus_steady);
+  // A block's arrival. A step of the system clock starts a new segment here, on the same line.
   void note(uint64_t reference_index, double steady, double utc);
 
   int reference() const { return reference_; }
@@ -62,6 +70,7 @@ class ClockMap {
     double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
   };
   void refit();
+  void split_at_step(uint64_t reference_index, double step);
   double rate_of(int channel) const { return rates_[size_t(channel)] * 1000.0; }
 
   Rates rates_{};

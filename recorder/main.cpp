@@ -1,5 +1,5 @@
 // qx470-record: records the QX-470-USB to EDF+, CSV, FLAC, WAV or raw files; every lost sample
-// is reported. Ctrl-C or SIGTERM ends a recording with a complete file.
+// is reported. Ctrl-C, SIGTERM or SIGHUP ends a recording with a complete file.
 #include <signal.h>
 #include <unistd.h>
 
@@ -27,6 +27,7 @@ void on_stop_signal(int) {
   dfl.sa_handler = SIG_DFL;
   sigaction(SIGINT, &dfl, nullptr);
   sigaction(SIGTERM, &dfl, nullptr);
+  sigaction(SIGHUP, &dfl, nullptr);
 }
 
 }  // namespace
@@ -48,6 +49,8 @@ int main(int argc, char **argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // A closed terminal (SIGHUP) ends the recording as SIGTERM does, with complete files.
+  sigaction(SIGHUP, &sa, nullptr);
   // A closed pipe on standard output is a write error to report, not a silent death.
   signal(SIGPIPE, SIG_IGN);
 

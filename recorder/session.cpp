@@ -17,6 +17,7 @@
 #include "continuous_reader.h"
 #include "device.h"
 #include "events.h"
+#include "placement.h"
 #include "write_queue.h"
 #include "writer.h"
 
@@ -100,11 +101,12 @@ class Session {
         return;
       }
       if (stream_stopped()) return;
+      tell_clock_steps();
       place_events();
       // The files on disk read whole at any moment, and reach the disk every second or so.
       if (Clock::now() - last_sync_ > std::chrono::seconds(1)) {
         last_sync_ = Clock::now();
-        queue_->sync(reader_.clock());
+        queue_->sync(reader_.clock(), events_ ? events_->dropped() : 0);
       }
       if (io_.progress && Clock::now() - last_draw_ > std::chrono::milliseconds(250)) {
         draw(false);
@@ -127,7 +129,8 @@ class Session {
     }
     if (events_) events_->stop();
     place_events();
-    queue_->sync(reader_.clock());  // the clock map as it ends, for the sidecar
+    // The clock map as it ends, for the sidecar.
+    queue_->sync(reader_.clock(), events_ ? events_->dropped() : 0);
     // Everything read goes into the files, however slow the output.
     queue_->drain();
     if (error_.empty()) error_ = queue_->error();
@@ -155,7 +158,10 @@ class Session {
         s += " Ch" + std::to_string(c + 1) + " " + std::to_string(at(written_, c));
     s += " samples, " + megabytes(writer_.bytes()) + " to";
     for (const auto &p : writer_.paths()) s += " " + p;
-    if (lost_total() == 0) {
+    if (!error_.empty() && !output_closed_) {
+      // The files may be cut back, or gone: nothing here speaks for what they hold.
+      s += "; the recording ended early, by the error below";
+    } else if (lost_total() == 0) {
       s += "; no sample lost";
     } else {
       s += "; LOST";
@@ -164,6 +170,12 @@ class Session {
           s += " Ch" + std::to_string(c + 1) + " " + std::to_string(at(lost_, c)) + " in " +
                std::to_string(at(stretches_, c)) +
                (at(stretches_, c) == 1 ? " stretch" : " stretches");
+    }
+    if (events_) {
+      s += "; " + std::to_string(placed_) + (placed_ == 1 ? " event" : " events");
+      if (refused_) s += ", " + std::to_string(refused_) + " refused";
+      if (const uint64_t dropped = events_->dropped())
+        s += ", " + std::to_string(dropped) + " dropped by the system (sent too fast)";
     }
     if (output_closed_) s += " (the output was closed)";
     if (interrupted_)
@@ -215,17 +227,57 @@ class Session {
     ++at(stretches_, c);
   }
 
-  // Each event that came goes to the samples the clock map gives for its time.
+  // Each event that came goes to the samples the clock map gives for its time; one whose time
+  // is not a time of this recording is refused, never moved to another sample.
   void place_events() {
     if (!events_) return;
     const qx470reader::ClockMap &map = reader_.clock();
+    const std::optional<double> first = first_sample_steady();
     for (Event &e : events_->take()) {
-      if (e.utc >= 0) e.steady = e.utc - map.utc_minus_steady();
-      e.utc_time = e.steady + map.utc_minus_steady();
-      for (int c = 0; c < 4; ++c)
-        if (reader_.channel_on(c)) map.index_at(c, e.steady, e.index[size_t(c)]);
+      if (e.refused.empty()) e.refused = place_event(e, map, first, steady_now(), channels_on());
+      if (!e.refused.empty()) {
+        if (++refused_ <= kRefusalsSaid)
+          io_.err << line_break() << "qx470-record: warning: event '" << e.text
+                  << "' refused: " << e.refused
+                  << (refused_ == kRefusalsSaid ? " (further refusals are only counted)" : "")
+                  << "\n";
+      } else {
+        ++placed_;
+      }
+      if (e.cut && ++cut_ <= kRefusalsSaid)
+        io_.err << line_break() << "qx470-record: warning: an event line longer than "
+                << EventSources::kLineBytes << " bytes was cut to its start\n";
       queue_->event(e);
     }
+  }
+
+  // A step of the system clock (someone set it) starts a clock segment: the samples before keep
+  // their time, and the user learns why the times jump.
+  void tell_clock_steps() {
+    const auto &segments = reader_.clock().segments();
+    for (; segments_told_ < segments.size(); ++segments_told_) {
+      const qx470reader::ClockSegment &s = segments[segments_told_];
+      if (s.clock_step == 0) continue;
+      char text[64];
+      std::snprintf(text, sizeof text, "%+.3f s", s.clock_step);
+      const int ref = reader_.clock().reference();
+      io_.err << line_break() << "qx470-record: warning: the system clock stepped by " << text
+              << "; from sample " << s.first[size_t(ref)] << " of Ch" << ref + 1
+              << " on, the recording's times follow the new clock (a new clock segment)\n";
+    }
+  }
+
+  std::array<bool, 4> channels_on() {
+    std::array<bool, 4> on{};
+    for (int c = 0; c < 4; ++c) on[size_t(c)] = reader_.channel_on(c);
+    return on;
+  }
+
+  // When the recording's first sample was taken, on the steady clock.
+  std::optional<double> first_sample_steady() {
+    const auto &segments = reader_.clock().segments();
+    if (segments.empty()) return std::nullopt;
+    return segments.front().steady0;
   }
 
   // One pass over the channels: what each has, up to its target. False when nothing came.
@@ -343,7 +395,11 @@ class Session {
     stopper.join();
   }
 
+  static constexpr uint64_t kRefusalsSaid = 10;
+
   EventSources *events_;
+  uint64_t placed_ = 0, refused_ = 0, cut_ = 0;
+  size_t segments_told_ = 0;
   const Options &opts_;
   SessionIo &io_;
   Writer &writer_;
@@ -427,21 +483,28 @@ int run_show(SessionIo &io) {
 }
 
 int run_record(const Options &opts, SessionIo &io) {
-  // Before the device is touched: no recording replaces a file by accident.
-  if (!opts.force)
-    for (const std::string &f : planned_files(opts.output, opts.format, opts.rates))
-      if (std::error_code ec;
-          std::filesystem::exists(f, ec) || std::filesystem::is_symlink(f, ec)) {
-        io.err << "qx470-record: '" << f << "' exists: give -f (--force) to replace it\n";
-        return kExitBadArguments;
-      }
+  // Before the device is touched: no recording replaces a file by accident, nor, even with -f,
+  // a file that another recording is writing.
+  for (const std::string &f : planned_files(opts.output, opts.format, opts.rates)) {
+    if (const std::string holder = held_by_a_recording(f); !holder.empty()) {
+      io.err << "qx470-record: " << being_recorded_words(f, holder) << "\n";
+      return kExitBadArguments;
+    }
+    if (std::error_code ec;
+        !opts.force && (std::filesystem::exists(f, ec) || std::filesystem::is_symlink(f, ec))) {
+      io.err << "qx470-record: '" << f << "' exists: give -f (--force) to replace it\n";
+      return kExitBadArguments;
+    }
+  }
   // Event sources open before the device is touched, so a port in use is said at once.
   EventSources events;
-  for (const std::string &source : opts.events)
-    if (std::string e = events.add(source); !e.empty()) {
+  for (const std::string &source : opts.events) {
+    bool bad_argument = false;
+    if (std::string e = events.add(source, bad_argument); !e.empty()) {
       io.err << "qx470-record: " << e << "\n";
-      return kExitDeviceOrFile;
+      return bad_argument ? kExitBadArguments : kExitDeviceOrFile;
     }
+  }
   RecordingInfo info;
   info.rates = opts.rates;
   info.replace_files = opts.force;

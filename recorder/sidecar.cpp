@@ -41,16 +41,31 @@ std::string write_new(const std::string &path, const std::string &text) {
 
 }  // namespace
 
+Sidecar::Sidecar() = default;
+Sidecar::~Sidecar() = default;
+
 std::string Sidecar::path_for(const std::string &data_path) {
   return split_extension(data_path).stem + ".json";
+}
+
+std::string Sidecar::journal_for(const std::string &data_path) {
+  return split_extension(data_path).stem + ".events.jsonl";
 }
 
 std::string Sidecar::create(const std::string &data_path, const RecordingInfo &info,
                             const char *format, bool replace, nlohmann::ordered_json extra) {
   const std::string path = path_for(data_path);
-  int fd = -1;
-  if (std::string e = create_output(path, replace, fd); !e.empty()) return e;
-  ::close(fd);
+  // Replaced by the first write's rename; whether another recording holds it was asked before
+  // this recording made its own data files, which a check now would find locked.
+  if (!replace) {
+    int fd = -1;
+    if (std::string e = create_output(path, false, fd); !e.empty()) return e;
+    ::close(fd);
+  }
+  // The journal keeps its inode for the whole recording, and with it the lock that tells
+  // another recorder that this sidecar is in use.
+  journal_ = std::make_unique<OutputFile>();
+  if (std::string e = journal_->create(journal_for(data_path), replace); !e.empty()) return e;
   path_ = path;
   head_ = nlohmann::ordered_json::object();
   head_["device"] = info.equipment();
@@ -59,6 +74,7 @@ std::string Sidecar::create(const std::string &data_path, const RecordingInfo &i
   head_["format"] = format;
   for (auto &[key, value] : extra.items()) head_[key] = value;
   rates_ = info.rates;
+  head_["journal"] = base_name(journal_->name());
   head_["calibration_nv_per_count"] = info.calibration;
   head_["volts_per_count"] = info.volts_per_count();
   return write({}, false);
@@ -84,12 +100,35 @@ std::string utc_text(double seconds) {
 
 }  // namespace
 
+void Sidecar::gap(const qx470reader::Gap &g) {
+  gaps_.push_back(g);
+  if (!journal_) return;
+  nlohmann::ordered_json line = {{"type", "gap"},
+                                 {"channel", label(g.channel)},
+                                 {"kind", qx470reader::gap_kind_word(g.kind)},
+                                 {"index", g.index},
+                                 {"count", g.count}};
+  pending_ += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
 void Sidecar::event(const Event &e) {
-  nlohmann::ordered_json index = nlohmann::ordered_json::object();
-  for (int c = 0; c < 4; ++c)
-    if (rates_[size_t(c)] > 0) index[label(c)] = e.index[size_t(c)];
-  events_.push_back(
-      {{"text", e.text}, {"utc", utc_text(e.utc_time)}, {"steady", e.steady}, {"index", index}});
+  nlohmann::ordered_json line;
+  if (!e.refused.empty()) {
+    ++refused_;
+    line = {{"type", "refused"}, {"text", e.text}, {"why", e.refused}};
+  } else {
+    ++events_;
+    nlohmann::ordered_json index = nlohmann::ordered_json::object();
+    for (int c = 0; c < 4; ++c)
+      if (rates_[size_t(c)] > 0) index[label(c)] = e.index[size_t(c)];
+    line = {{"type", "event"},
+            {"text", e.text},
+            {"utc", utc_text(e.utc_time)},
+            {"steady", e.steady},
+            {"index", index}};
+  }
+  if (journal_)
+    pending_ += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 void Sidecar::clock(const qx470reader::ClockMap &map) {
@@ -111,6 +150,7 @@ void Sidecar::clock(const qx470reader::ClockMap &map) {
          {"ppm", map.nominal_rate() > 0 ? (measured / map.nominal_rate() - 1.0) * 1e6 : 0.0},
          {"residual_s", s.residual},
          {"notes", s.notes}});
+    if (s.clock_step != 0) segments.back()["clock_step_s"] = s.clock_step;
   }
   clock_ = {{"reference", label(ref)},
             {"nominal_rate", map.nominal_rate()},
@@ -123,8 +163,20 @@ void Sidecar::start(std::chrono::system_clock::time_point t) {
   start_ = iso8601(t);
 }
 
+std::string Sidecar::flush_journal() {
+  if (!journal_ || pending_.empty()) return {};
+  const std::string e = journal_->write(pending_.data(), pending_.size());
+  pending_.clear();
+  return e;
+}
+
 std::string Sidecar::write(const std::vector<SidecarFile> &files, bool complete, bool last) {
   if (path_.empty()) return {};
+  // The journal first, and to the disk: it holds what the sidecar no longer does.
+  if (std::string e = flush_journal(); !e.empty()) return e;
+  if (std::string e = journal_->sync(); !e.empty()) return e;
+  if (last)
+    if (std::string e = journal_->close(); !e.empty()) return e;
   const double now = steady_now();
   if (!last && now - last_write_ < std::max(1.0, double(last_size_) / 200e3) - 0.05) return {};
   last_write_ = now;
@@ -149,18 +201,19 @@ std::string Sidecar::write(const std::vector<SidecarFile> &files, bool complete,
                     {"count", g.count}});
   doc["gaps"] = gaps;
   doc["events"] = events_;
+  doc["events_refused"] = refused_;
+  doc["events_dropped"] = dropped_;
   if (!clock_.is_null()) doc["clock"] = clock_;
   doc["complete"] = complete;
   // Any byte a path or a name holds must not break the file: invalid UTF-8 is replaced.
   const std::string text = doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   last_size_ = text.size();
   const std::string next = path_ + ".new";
-  if (std::string e = write_new(next, text); !e.empty()) {
-    ::unlink(next.c_str());
-    return e;
-  }
-  if (std::rename(next.c_str(), path_.c_str()) != 0) return io_error("replace", path_);
-  return {};
+  if (write_new(next, text).empty() && std::rename(next.c_str(), path_.c_str()) == 0) return {};
+  ::unlink(next.c_str());
+  // A folder that turned read-only takes no new file, but the sidecar can still be written in
+  // place: it must not fall behind the data, which still goes in.
+  return write_new(path_, text);
 }
 
 }  // namespace qx470rec

@@ -35,10 +35,11 @@ void WriteQueue::event(const Event &e) {
   push(std::move(item), 0);
 }
 
-void WriteQueue::sync(const qx470reader::ClockMap &map) {
+void WriteQueue::sync(const qx470reader::ClockMap &map, uint64_t events_dropped) {
   Item item;
   item.kind = Item::kSync;
   item.clock = map;
+  item.dropped = events_dropped;
   push(std::move(item), 0);
 }
 
@@ -99,6 +100,7 @@ void WriteQueue::run() {
           break;
         case Item::kSync:
           writer_.clock(item.clock);
+          writer_.dropped_events(item.dropped);
           e = writer_.sync();
           break;
       }

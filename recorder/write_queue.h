@@ -30,8 +30,9 @@ class WriteQueue {
   void samples(int channel, const int32_t *codes, size_t n);
   void gap(const qx470reader::Gap &g);
   void event(const Event &e);
-  // A copy of the clock map for the sidecar, then a sync.
-  void sync(const qx470reader::ClockMap &map);
+  // A copy of the clock map and the count of events the kernel dropped, for the sidecar, then
+  // a sync.
+  void sync(const qx470reader::ClockMap &map, uint64_t events_dropped = 0);
   // Writes everything queued and stops the thread; the writer is then the caller's again.
   void drain();
 
@@ -49,6 +50,7 @@ class WriteQueue {
     qx470reader::Gap gap;
     Event event;
     qx470reader::ClockMap clock;
+    uint64_t dropped = 0;
   };
   void push(Item item, uint64_t samples);
   void run();

@@ -1,6 +1,5 @@
 #include "writer.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,14 +75,8 @@ std::vector<std::string> planned_files(const std::string &path, Format format,
   else
     for (const RateGroup &g : groups) files.push_back(path_for_rate(path, g.rate));
   files.push_back(Sidecar::path_for(path));
+  files.push_back(Sidecar::journal_for(path));
   return files;
-}
-
-std::string create_output(const std::string &path, bool replace, int &fd) {
-  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL), 0666);
-  if (fd >= 0) return {};
-  if (errno == EEXIST) return "'" + path + "' exists: give -f (--force) to replace it";
-  return io_error("create", path);
 }
 
 std::string RecordingInfo::volts_per_count_text() const {
@@ -196,6 +189,7 @@ std::string OutputFile::write(const void *data, size_t n) {
 
 std::string OutputFile::sync() {
   if (fd_ < 0 || standard_output_) return {};
+  if (std::string e = still_named(fd_, name_); !e.empty()) return e;
   return ::fdatasync(fd_) == 0 ? std::string() : io_error("write to", name_);
 }
 
@@ -243,7 +237,7 @@ std::string GroupedWriter::gap(const Gap &g) {
 
 std::string GroupedWriter::event(const Event &e) {
   sidecar_.event(e);
-  return on_event(e);
+  return e.refused.empty() ? on_event(e) : std::string();
 }
 
 std::string GroupedWriter::sync() {
@@ -278,7 +272,7 @@ std::array<uint64_t, 4> GroupedWriter::samples_in_files() const {
 std::vector<SidecarFile> GroupedWriter::sidecar_files() const {
   std::vector<SidecarFile> files;
   for (size_t g = 0; g < groups_.size(); ++g)
-    files.push_back({file_for(g), groups_[g].rate, groups_[g].channels, frames_done_[g]});
+    files.push_back({file_for(g), groups_[g].rate, groups_[g].channels, frames_readable(g)});
   return files;
 }
 

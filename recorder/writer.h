@@ -17,6 +17,7 @@
 #include "continuous_reader.h"
 #include "device.h"
 #include "formats.h"
+#include "output_claim.h"
 #include "sidecar.h"
 
 namespace qx470rec {
@@ -72,6 +73,8 @@ class Writer {
   virtual std::string event(const Event &e) = 0;
   // Where the samples lie on the host's clocks, as far as seen; for the sidecar.
   virtual void clock(const qx470reader::ClockMap &map) = 0;
+  // Datagrams of events that the kernel dropped so far; for the sidecar.
+  virtual void dropped_events(uint64_t n) = 0;
   // Brings the files on disk to a state every reader takes (headers and the sidecar current, the
   // data flushed to the disk); called every second or two while recording.
   virtual std::string sync() = 0;
@@ -101,9 +104,6 @@ std::string path_for_rate(const std::string &path, int rate_ks);
 // is replaced by accident; none for standard output.
 std::vector<std::string> planned_files(const std::string &path, Format format,
                                        const std::array<int, 4> &rates);
-// Opens a new file for writing: exclusively, so that an existing file (or a second recorder on
-// the same name) is refused, unless `replace`. Sets `fd`; empty string or the message.
-std::string create_output(const std::string &path, bool replace, int &fd);
 // UTC ISO 8601 with milliseconds.
 std::string iso8601(std::chrono::system_clock::time_point t);
 
@@ -160,6 +160,7 @@ class GroupedWriter : public Writer {
   std::string gap(const qx470reader::Gap &g) override;
   std::string event(const Event &e) override;
   void clock(const qx470reader::ClockMap &map) override { sidecar_.clock(map); }
+  void dropped_events(uint64_t n) override { sidecar_.dropped_events(n); }
   std::string sync() override;
   std::string finish() override;
   uint64_t bytes() const override { return bytes_; }
@@ -183,6 +184,8 @@ class GroupedWriter : public Writer {
   // Closes the files; after a failed write (`failed`), each ends at its last whole frame.
   virtual std::string close_files(bool failed) = 0;
   virtual nlohmann::ordered_json sidecar_extra() const { return nlohmann::ordered_json::object(); }
+  // Frames of group g that a reader of the file gets now, as the sidecar counts them.
+  virtual uint64_t frames_readable(size_t g) const { return frames_done_[g]; }
 
   std::string file_for(size_t g) const;
   std::string flush(size_t g);

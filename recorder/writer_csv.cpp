@@ -51,6 +51,19 @@ class CsvWriter : public OutputFilesWriter {
     }
     return {};
   }
+  // Events placed after the last row (within the grace a sender's clock gets) stand at the end.
+  std::string close_files(bool failed) override {
+    for (size_t g = 0; g < groups_.size() && !failed; ++g) {
+      std::string rest;
+      for (const auto &note : notes_[g]) rest += note.second;
+      notes_[g].clear();
+      if (auto e = write_to(g, rest.data(), rest.size()); !e.empty()) {
+        OutputFilesWriter::close_files(true);
+        return e;
+      }
+    }
+    return OutputFilesWriter::close_files(failed);
+  }
   std::string write_frames(size_t g, const int16_t *values, const uint8_t *lost,
                            size_t frames) override {
     const size_t width = groups_[g].channels.size();

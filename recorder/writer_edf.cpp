@@ -102,20 +102,26 @@ class EdfWriter : public Writer {
     queue(g.channel).push_fill(g.count);
     return flush();
   }
-  // An annotation at its sample of the first channel (libedf keeps 40 bytes of the text).
+  // An annotation at its sample of the first channel (libedf keeps 40 bytes of the text). libedf
+  // holds every annotation until the file closes and writes only what the records have room
+  // for: past that room (as far as the recording has gone) an event is in the journal alone,
+  // so a flood of events cannot grow the memory.
   std::string event(const Event &e) override {
     sidecar_.event(e);
+    if (!e.refused.empty()) return {};
     const int c = channels_.front();
     const long long onset =
         static_cast<long long>(e.index[size_t(c)]) * 10000 / (info_.rates[size_t(c)] * 1000LL);
-    ++annotations_;
+    if (++annotations_ > (records_ + 2) * uint64_t(signals())) return {};
     if (edfwrite_annotation_utf8(handle_, onset, -1, event_text(e.text, kAnnotationText).c_str()) !=
         0)
       return "cannot write an annotation to '" + path_ + "'";
     return {};
   }
   void clock(const qx470reader::ClockMap &map) override { sidecar_.clock(map); }
+  void dropped_events(uint64_t n) override { sidecar_.dropped_events(n); }
   std::string sync() override {
+    if (std::string e = still_named(fd_, path_); !e.empty()) return e;
     if (fd_ >= 0 && ::fdatasync(fd_) != 0) return io_error("write to", path_);
     return sidecar_.write(sidecar_files(), false);
   }
@@ -227,8 +233,8 @@ class EdfWriter : public Writer {
     const uint64_t room = (records_ ? records_ : 1) * uint64_t(signals());
     if (annotations_ > room)
       warning_ = "'" + path_ + "' has room for " + std::to_string(room) + " annotations, " +
-                 std::to_string(annotations_) + " were written: the sidecar lists every gap " +
-                 "and event";
+                 std::to_string(annotations_) + " came: the journal '" +
+                 Sidecar::journal_for(path_) + "' lists every gap and event";
     return err;
   }
 

@@ -61,7 +61,10 @@ class SoundWriter : public GroupedWriter {
     return {};
   }
   std::string sync_files() override {
+    if (std::string e = still_named(fd_, path_); !e.empty()) return e;
     if (format_ == Format::kWav) sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+    if (format_ == Format::kFlac)
+      set_flac_length(fd_, flac_length_ = whole_blocks(fd_, frames_done_[0]));
     return ::fdatasync(fd_) == 0 ? std::string() : io_error("write to", path_);
   }
   std::string close_files(bool failed) override {
@@ -78,11 +81,46 @@ class SoundWriter : public GroupedWriter {
     fd_ = -1;
     // The FLAC encoder holds frames until it has a block: what reached the file is what a
     // decoder gets from it, so the sidecar and the summary count that.
-    if (failed && format_ == Format::kFlac) frames_done_[0] = decodable_frames();
+    if (failed && format_ == Format::kFlac) {
+      frames_done_[0] = decodable_frames();
+      if (const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC); fd >= 0) {
+        set_flac_length(fd, frames_done_[0]);
+        ::close(fd);
+      }
+    }
     return closed ? std::string() : "cannot finish '" + path_ + "'";
   }
 
  private:
+  // FLAC's STREAMINFO block follows "fLaC" and its 4-byte block header; within it, 10 bytes of
+  // block and frame sizes, then 64 bits: rate (20), channels - 1 (3), bits - 1 (5) and the total
+  // samples per channel (36).
+  static constexpr off_t kStreamInfo = 8;
+  static constexpr off_t kMaxBlockSize = kStreamInfo + 2;
+  static constexpr off_t kTotalSamples = kStreamInfo + 10;
+
+  // The samples per channel in whole blocks of what went to the encoder: it writes a block out
+  // only once it has the next sample too. Read from STREAMINFO's block size; 0 before it exists.
+  static uint64_t whole_blocks(int fd, uint64_t frames) {
+    unsigned char b[2];
+    if (::pread(fd, b, 2, kMaxBlockSize) != 2) return 0;
+    const uint64_t block = uint64_t(b[0]) << 8 | b[1];
+    return block && frames > 0 ? (frames - 1) / block * block : 0;
+  }
+
+  // libsndfile writes FLAC's length only when it closes the file: until then readers that trust
+  // the header (soundfile.read) take the stream as endless. The count is kept current instead,
+  // as the WAV header is, so a file cut by a crash reads to there.
+  static void set_flac_length(int fd, uint64_t frames) {
+    unsigned char b[8];
+    if (::pread(fd, b, 8, kTotalSamples) != 8) return;
+    uint64_t v = 0;
+    for (unsigned char x : b) v = v << 8 | x;
+    v = (v & ~((uint64_t(1) << 36) - 1)) | (frames & ((uint64_t(1) << 36) - 1));
+    for (int i = 7; i >= 0; --i, v >>= 8) b[i] = static_cast<unsigned char>(v & 0xFF);
+    (void)::pwrite(fd, b, 8, kTotalSamples);
+  }
+
   uint64_t decodable_frames() const {
     SF_INFO info{};
     SNDFILE *f = sf_open(path_.c_str(), SFM_READ, &info);
@@ -94,7 +132,13 @@ class SoundWriter : public GroupedWriter {
     return n;
   }
 
+  // FLAC's header names what is in the file until it is closed.
+  uint64_t frames_readable(size_t g) const override {
+    return format_ == Format::kFlac && file_ ? flac_length_ : frames_done_[g];
+  }
+
   Format format_;
+  uint64_t flac_length_ = 0;  // as the header says while recording
   SNDFILE *file_ = nullptr;
   int fd_ = -1;
 };

@@ -31,8 +31,9 @@ done
 qx470_need_packages cmake g++ make libgtest-dev libgmock-dev libdivide-dev
 # qx470-record's file formats, and numpy for its raw-file round trip.
 qx470_need_packages pkg-config libedf-dev nlohmann-json3-dev libsndfile1-dev python3-numpy
-# The Python package's tests: pytest, and matplotlib for the scope.
-qx470_need_packages python3-pytest python3-matplotlib
+# The Python package's tests: pytest, and matplotlib for the scope; libfaketime steps the host's
+# clock under a recording.
+qx470_need_packages python3-pytest python3-matplotlib faketime
 if [ "$bridge" = libftdi ]; then qx470_need_packages pkg-config libftdi1-dev libusb-1.0-0-dev; fi
 if [ "$usb_emulator" = ON ]; then
   [ "$bridge" = libftdi ] || { echo "--usb-emulator needs --bridge libftdi" >&2; exit 2; }

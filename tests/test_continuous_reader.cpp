@@ -244,4 +244,39 @@ TEST(ClockMap, FitsTheNotesAndMapsSamplesAndTimesBothWays) {
   EXPECT_NEAR(t, 1000.0 + 100 * spp + 0.003, 1e-4) << "an old sample keeps its old line";
 }
 
+// Someone sets the system clock an hour ahead mid-recording: a new segment begins there on the
+// same line, the samples before keep their time, and those after follow the new clock; slewing
+// well below the step's threshold stays in one segment.
+TEST(ClockMap, AStepOfTheSystemClockStartsASegmentAndLeavesTheEarlierSamplesWhereTheyWere) {
+  qx470reader::ClockMap map;
+  map.reset({100, 0, 50, 0});
+  const double utc0 = 1.7e9, spp = 1.0 / 100'000.0;
+  map.begin_segment(1, {0, 0, 0, 0}, 1000.0, utc0);
+  double slew = 0;
+  for (int k = 1; k <= 40; ++k) {
+    const uint64_t end = uint64_t(k) * 16384;
+    const double steady = 1000.0 + end * spp;
+    if (k == 21) slew = 3600.0;
+    slew += 1e-4;  // NTP's slewing: a tenth of a millisecond a block
+    map.note(end, steady, utc0 + steady + slew);
+  }
+  ASSERT_EQ(map.segments().size(), 2u);
+  const auto &before = map.segments()[0], &after = map.segments()[1];
+  EXPECT_EQ(before.clock_step, 0.0);
+  EXPECT_NEAR(after.clock_step, 3600.0, 0.01) << "against the clock as it had slewed";
+  EXPECT_EQ(after.first[0], 21u * 16384) << "the segment begins at the note after the step";
+  EXPECT_EQ(after.first[2], 21u * 8192) << "Ch3 at half the rate, at the same time";
+  EXPECT_NEAR(before.steady0 + before.utc_minus_steady, utc0 + 1000.0, 0.01)
+      << "the first sample keeps the system time it was taken at";
+  EXPECT_NEAR(after.utc_minus_steady - before.utc_minus_steady, 3600.0, 0.01);
+  double t = 0;
+  ASSERT_TRUE(map.steady_of(0, 100'000, t));
+  EXPECT_NEAR(t, 1001.0, 1e-4) << "the steady line goes on across the step";
+  ASSERT_TRUE(map.steady_of(0, 500'000, t));
+  EXPECT_NEAR(t, 1005.0, 1e-4);
+  uint64_t i = 0;
+  ASSERT_TRUE(map.index_at(2, 1005.0, i));
+  EXPECT_NEAR(double(i), 250'000.0, 1.0);
+}
+
 }  // namespace

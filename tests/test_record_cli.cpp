@@ -270,7 +270,8 @@ TEST_P(RecordCliStop, MidRecordingLeavesAFileThatReadsBackWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, RecordCliStop,
-                         ::testing::Values(Signal{SIGINT, "SIGINT"}, Signal{SIGTERM, "SIGTERM"}),
+                         ::testing::Values(Signal{SIGINT, "SIGINT"}, Signal{SIGTERM, "SIGTERM"},
+                                           Signal{SIGHUP, "SIGHUP"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -3,12 +3,14 @@
 // samples the clock map gives for their time; texts that could break a format leave it valid.
 #include <arpa/inet.h>
 #include <edflib.h>
+#include <iconv.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -52,6 +54,42 @@ nlohmann::json sidecar(const fs::path &p) {
   return nlohmann::json::parse(in, nullptr, false);
 }
 
+// The journal beside the sidecar: its lines of one type ("event", "refused", "gap").
+nlohmann::json journal(const fs::path &p, const std::string &type) {
+  std::ifstream in(p);
+  nlohmann::json out = nlohmann::json::array();
+  for (std::string line; std::getline(in, line);) {
+    nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_TRUE(j.is_object()) << line;
+    if (j.is_object() && j["type"] == type) out.push_back(j);
+  }
+  return out;
+}
+
+// "2026-12-09T17:40:07.864Z" as seconds since 1970.
+double iso_seconds(const std::string &t) {
+  std::tm tm{};
+  double sec = 0;
+  if (std::sscanf(t.c_str(), "%d-%d-%dT%d:%d:%lf", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                  &tm.tm_hour, &tm.tm_min, &sec) != 6)
+    return 0;
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  return double(timegm(&tm)) + sec;
+}
+
+// Whether a text is UTF-8 that a strict decoder takes, by glibc's iconv rather than our code.
+bool strict_utf8(const std::string &text) {
+  iconv_t cd = iconv_open("UTF-32LE", "UTF-8");
+  std::string in = text;
+  std::vector<char> out(in.size() * 4 + 8);
+  char *ip = in.data(), *op = out.data();
+  size_t il = in.size(), ol = out.size();
+  const size_t r = iconv(cd, &ip, &il, &op, &ol);
+  iconv_close(cd);
+  return r != size_t(-1) && il == 0;
+}
+
 // The sample of Ch1 (100 kS/s, the reference) at steady time t, by the sidecar's clock map.
 double mapped_index(const nlohmann::json &j, double t) {
   const auto &seg = j["clock"]["segments"].back();
@@ -93,12 +131,15 @@ TEST_P(Events, LandAtTheirSamplesInEveryFileAndLeaveItValid) {
 
   const nlohmann::json j = sidecar(side);
   ASSERT_TRUE(j.is_object()) << slurp(side);
-  ASSERT_EQ(j["events"].size(), 9u) << j["events"].dump(1);
+  EXPECT_EQ(j["journal"], "run.events.jsonl");
+  EXPECT_EQ(j["events"], 9);
+  const nlohmann::json events = journal(dir_ / "run.events.jsonl", "event");
+  ASSERT_EQ(events.size(), 9u) << events.dump(1);
   // Arrival-timed events: at the sample the map gives for the time they were sent, within the
   // loopback's delivery and the reader's notes (a few ms on a loaded machine; see
   // docs/performance.md for the measured figure).
   for (size_t i = 0; i < 5; ++i) {
-    const auto &e = j["events"][i];
+    const auto &e = events[i];
     EXPECT_EQ(e["text"], "trial " + std::to_string(i));
     const double off = (e["index"]["Ch1"].get<double>() - mapped_index(j, sent[i])) / 1e5;
     EXPECT_GE(off, -0.002) << i;
@@ -107,12 +148,12 @@ TEST_P(Events, LandAtTheirSamplesInEveryFileAndLeaveItValid) {
     EXPECT_NEAR(e["index"]["Ch2"].get<double>() * 10, e["index"]["Ch1"].get<double>(), 20);
   }
   // A stamped event is exactly where the map puts its time.
-  EXPECT_EQ(j["events"][5]["text"], "stamped");
+  EXPECT_EQ(events[5]["text"], "stamped");
   // (the map has been refined since it was placed: to a millisecond)
-  EXPECT_NEAR(j["events"][5]["index"]["Ch1"].get<double>(), mapped_index(j, stamped), 100);
-  EXPECT_EQ(j["events"][6]["text"], "line with separators");
-  EXPECT_EQ(j["events"][7]["text"], "quote \" backslash \\ comma, tab end");
-  EXPECT_EQ(j["events"][8]["text"].get<std::string>().size(), 200u) << "cut to 200 bytes";
+  EXPECT_NEAR(events[5]["index"]["Ch1"].get<double>(), mapped_index(j, stamped), 100);
+  EXPECT_EQ(events[6]["text"], "line with separators");
+  EXPECT_EQ(events[7]["text"], "quote \" backslash \\ comma, tab end");
+  EXPECT_EQ(events[8]["text"].get<std::string>().size(), 200u) << "cut to 200 bytes";
   // The clock map itself: the simulator keeps the host's time, so the rate is nominal.
   EXPECT_NEAR(j["clock"]["segments"][0]["ppm"].get<double>(), 0, 2000);
 
@@ -131,7 +172,7 @@ TEST_P(Events, LandAtTheirSamplesInEveryFileAndLeaveItValid) {
     ASSERT_GE(texts.size(), 9u);
     EXPECT_EQ(texts[0], "trial 0");
     // At the event's sample, to libedf's 100 us.
-    EXPECT_NEAR(onsets[0] / 1e7, j["events"][0]["index"]["Ch1"].get<double>() / 1e5, 1e-4);
+    EXPECT_NEAR(onsets[0] / 1e7, events[0]["index"]["Ch1"].get<double>() / 1e5, 1e-4);
     EXPECT_EQ(texts[6], "line with separators");
     EXPECT_LE(texts[8].size(), 40u);
   } else {
@@ -140,13 +181,113 @@ TEST_P(Events, LandAtTheirSamplesInEveryFileAndLeaveItValid) {
     ASSERT_NE(at_event, std::string::npos);
     // The row after the comment is the event's sample.
     const auto row = std::stoull(csv.substr(at_event + std::strlen("# event: trial 0\n")));
-    EXPECT_EQ(row, j["events"][0]["index"]["Ch1"].get<uint64_t>());
+    EXPECT_EQ(row, events[0]["index"]["Ch1"].get<uint64_t>());
     EXPECT_NE(csv.find("# event: line with separators\n"), std::string::npos);
+  }
+}
+
+// Texts of any bytes and times that are no time of the recording, sent by a hostile or broken
+// sender: every file stays readable by strict UTF-8 readers (MNE refuses an EDF+ annotation with
+// one bad byte; pandas and numpy a CSV), and each impossible time is refused with a warning and
+// a count, never written at another sample.
+TEST_P(Events, HostileTextsAndImpossibleTimesLeaveEveryFileReadable) {
+  const std::string ext = GetParam();
+  const fs::path out = dir_ / ("run." + ext), side = dir_ / "run.json";
+  const int port = free_port();
+  Child c = spawn({"-q", "-r", "1=100", "-t", "3s", "-o", out.string(), "--events",
+                   "udp:" + std::to_string(port)},
+                  {"QXSIM_SIGNAL=1", "QXSIM_SPEED=1"}, dir_);
+  ASSERT_GT(c.pid, 0);
+  ASSERT_TRUE(qxtest::wait_for([&] { return fs::exists(side); }, 60)) << slurp(c.err);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  size_t texts = 0;
+  for (int b = 0; b < 256; ++b, ++texts) send_udp(port, "b" + std::to_string(b) + " " + char(b));
+  send_udp(port, std::string("nul\0inside", 11));
+  send_udp(port, "\xff\xfe\xc0\x80\xed\xa0\x80");
+  std::string big;
+  for (int i = 0; i < 65000; ++i) big += char(i * 7 + 3);
+  send_udp(port, big);
+  texts += 3;
+  const double now_utc =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  std::vector<std::string> impossible = {"@utc=inf",     "@utc=1e300", "@steady=nan",
+                                         "@steady=1e20", "@utc=0",     "@utc=nan",
+                                         "@utc=-5",      "@utc=abc",   "@utc="};
+  for (double shift : {-3600.0, 3600.0}) {
+    char t[64];
+    std::snprintf(t, sizeof t, "@utc=%.3f", now_utc + shift);
+    impossible.push_back(t);
+  }
+  for (size_t i = 0; i < impossible.size(); ++i)
+    send_udp(port, impossible[i] + " refused" + std::to_string(i));
+  EXPECT_EQ(wait_exit(c.pid), 0) << slurp(c.err);
+  const std::string err = slurp(c.err);
+  EXPECT_NE(err.find(std::to_string(texts) + " events, " + std::to_string(impossible.size()) +
+                     " refused"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("refused: its time @utc=inf is not finite"), std::string::npos) << err;
+
+  const nlohmann::json events = journal(dir_ / "run.events.jsonl", "event");
+  const nlohmann::json refused = journal(dir_ / "run.events.jsonl", "refused");
+  EXPECT_EQ(events.size(), texts);
+  EXPECT_EQ(refused.size(), impossible.size());
+  EXPECT_EQ(sidecar(side)["events_refused"], impossible.size());
+  for (const auto &e : events) EXPECT_TRUE(strict_utf8(e["text"].get<std::string>()));
+  if (ext == "edf") {
+    edf_hdr_struct h{};
+    ASSERT_EQ(edfopen_file_readonly(out.c_str(), &h, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+    EXPECT_GT(h.annotations_in_file, 100);
+    for (long long i = 0; i < h.annotations_in_file; ++i) {
+      edf_annotation_struct a{};
+      edf_get_annotation(h.handle, static_cast<int>(i), &a);
+      EXPECT_TRUE(strict_utf8(a.annotation)) << i;
+      EXPECT_EQ(std::string(a.annotation).find("refused"), std::string::npos) << a.annotation;
+    }
+    edfclose_file(h.handle);
+  } else {
+    const std::string csv = slurp(out);
+    EXPECT_TRUE(strict_utf8(csv));
+    EXPECT_NE(csv.find("# event: b255 \xEF\xBF\xBD\n"), std::string::npos);
+    EXPECT_EQ(csv.find("refused"), std::string::npos);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, Events, ::testing::Values("edf", "csv"),
                          [](const auto &info) { return std::string(info.param); });
+
+// Datagrams sent faster than the recorder takes them: the kernel drops some, and the recorder
+// says how many, so that every datagram sent is either in the journal or counted.
+TEST_F(RecordCli, EveryEventDatagramIsPlacedOrCountedAsDroppedByTheSystem) {
+  const fs::path out = dir_ / "flood.dat", side = dir_ / "flood.json";
+  const int port = free_port();
+  Child c = spawn({"-q", "-r", "1=10", "-t", "4s", "-o", out.string(), "--events",
+                   "udp:" + std::to_string(port)},
+                  {"QXSIM_SPEED=1"}, dir_);
+  ASSERT_GT(c.pid, 0);
+  ASSERT_TRUE(qxtest::wait_for([&] { return fs::exists(side); }, 60)) << slurp(c.err);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  uint64_t sent = 0;
+  for (int i = 0; i < 30000; ++i) {
+    const std::string text = "flood " + std::to_string(i);
+    sent += sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a) ==
+            static_cast<ssize_t>(text.size());
+  }
+  close(fd);
+  EXPECT_EQ(wait_exit(c.pid), 0) << slurp(c.err);
+  const nlohmann::json j = sidecar(side);
+  const uint64_t placed = journal(dir_ / "flood.events.jsonl", "event").size();
+  EXPECT_EQ(j["events"].get<uint64_t>(), placed);
+  EXPECT_EQ(placed + j["events_dropped"].get<uint64_t>(), sent) << slurp(c.err);
+  if (j["events_dropped"].get<uint64_t>() > 0) {
+    EXPECT_NE(slurp(c.err).find("dropped by the system"), std::string::npos);
+  }
+}
 
 TEST_F(RecordCli, AnEventSourceThatCannotBeOpenedIsSaidBeforeTheRecording) {
   const int port = free_port();
@@ -162,9 +303,52 @@ TEST_F(RecordCli, AnEventSourceThatCannotBeOpenedIsSaidBeforeTheRecording) {
   EXPECT_NE(err_.find("cannot listen for events on udp:"), std::string::npos) << err_;
   close(fd);
   EXPECT_EQ(
-      run({"-n", "10", "-o", (dir_ / "y.csv").string(), "--events", (dir_ / "none").string()}), 1);
+      run({"-n", "10", "-o", (dir_ / "y.csv").string(), "--events", (dir_ / "none").string()}), 2);
   EXPECT_NE(err_.find("cannot read events from"), std::string::npos) << err_;
   EXPECT_FALSE(fs::exists(dir_ / "y.csv"));
+}
+
+// The host's clock set an hour ahead mid-recording (Debian's libfaketime stands in for the step,
+// the steady clock left alone): a warning, a new clock segment from there, and the samples before
+// keep their time, which the files' start and the first segment agree on.
+TEST_F(RecordCli, AStepOfTheSystemClockStartsAClockSegmentAndMovesNoEarlierSample) {
+#if defined(QX470_SANITIZED)
+  GTEST_SKIP() << "libfaketime cannot come before the sanitizer's run-time library";
+#endif
+  std::string faketime;
+  for (const char *p : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1",
+                        "/usr/lib/aarch64-linux-gnu/faketime/libfaketimeMT.so.1",
+                        "/usr/lib/faketime/libfaketimeMT.so.1"})
+    if (fs::exists(p)) faketime = p;
+  if (faketime.empty()) GTEST_SKIP() << "libfaketime is not installed (Debian's faketime)";
+  const fs::path stamp = dir_ / "faketime", out = dir_ / "c.csv", side = dir_ / "c.json";
+  { std::ofstream(stamp) << "+0\n"; }
+  Child c =
+      spawn({"-q", "-r", "1=100", "-t", "5s", "-o", out.string()},
+            {"QXSIM_SPEED=1", "LD_PRELOAD=" + faketime, "FAKETIME_TIMESTAMP_FILE=" + stamp.string(),
+             "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"},
+            dir_);
+  ASSERT_GT(c.pid, 0);
+  ASSERT_TRUE(qxtest::wait_for(
+      [&] {
+        const nlohmann::json j = sidecar(side);
+        return j.is_object() && j["files"].size() == 1 && j["files"][0]["frames"] > 100000;
+      },
+      60))
+      << slurp(c.err);
+  { std::ofstream(stamp) << "+3600\n"; }
+  EXPECT_EQ(wait_exit(c.pid), 0) << slurp(c.err);
+  EXPECT_NE(slurp(c.err).find("the system clock stepped by +3600.0"), std::string::npos)
+      << slurp(c.err);
+  const nlohmann::json j = sidecar(side);
+  const auto &segments = j["clock"]["segments"];
+  ASSERT_EQ(segments.size(), 2u) << segments.dump(1);
+  const std::string start = j["start"];
+  EXPECT_NEAR(iso_seconds(segments[0]["utc_of_first"]), iso_seconds(start), 0.5)
+      << segments[0]["utc_of_first"] << " against " << start;
+  EXPECT_NE(slurp(out).find("# start: " + start), std::string::npos);
+  EXPECT_NEAR(segments[1]["clock_step_s"].get<double>(), 3600.0, 0.1);
+  EXPECT_GT(segments[1]["first"]["Ch1"].get<uint64_t>(), 100000u);
 }
 
 }  // namespace

@@ -94,6 +94,54 @@ TEST_F(RecordCli, AnExistingOutputIsRefusedAndForceReplacesIt) {
   EXPECT_EQ(sidecar(dir_ / "run.json")["complete"], true);
 }
 
+// A second recorder started on the same name while the first runs, with -f, or on the first's
+// sidecar through another format: refused before it touches the device, and the first
+// recording ends whole. Once it is over, -f replaces it.
+TEST_F(RecordCli, ASecondRecorderNeverSpoilsTheFirstOnesFiles) {
+  const fs::path dat = dir_ / "x.dat", side = dir_ / "x.json";
+  Child first =
+      spawn({"-q", "-r", "1=100", "-t", "6s", "-o", dat.string()}, {"QXSIM_SPEED=1"}, dir_);
+  ASSERT_GT(first.pid, 0);
+  ASSERT_TRUE(qxtest::wait_for([&] { return sidecar_frames(side) > 0; }, 60)) << slurp(first.err);
+  EXPECT_EQ(run({"-q", "-r", "1=100", "-t", "1s", "-f", "-o", dat.string()}), 2);
+  EXPECT_NE(err_.find("x.dat' is being recorded right now"), std::string::npos) << err_;
+  EXPECT_EQ(run({"-q", "-r", "1=100", "-t", "1s", "-f", "-o", (dir_ / "x.csv").string()}), 2);
+  EXPECT_NE(err_.find("x.json' is being recorded right now"), std::string::npos) << err_;
+  EXPECT_FALSE(fs::exists(dir_ / "x.csv"));
+  EXPECT_EQ(wait_exit(first.pid), 0) << slurp(first.err);
+  EXPECT_EQ(fs::file_size(dat), 600000u * 2);
+  EXPECT_EQ(sidecar_frames(side), 600000u);
+  EXPECT_EQ(sidecar(side)["complete"], true);
+  EXPECT_EQ(run({"-q", "-r", "1=100", "-t", "1s", "-f", "-o", dat.string()}), 0) << err_;
+  EXPECT_EQ(fs::file_size(dat), 100000u * 2);
+}
+
+// The output's folder removed mid-recording: an error that says so, and no "no sample lost"
+// for files that are gone.
+TEST_F(RecordCli, AFolderRemovedMidRecordingIsSaidNotReportedAsComplete) {
+  const fs::path folder = dir_ / "session";
+  fs::create_directories(folder);
+  Child c = spawn({"-q", "-r", "1=100", "-t", "20s", "-o", (folder / "x.edf").string()},
+                  {"QXSIM_SPEED=1"}, dir_);
+  ASSERT_GT(c.pid, 0);
+  ASSERT_TRUE(qxtest::wait_for([&] { return sidecar_frames(folder / "x.json") > 0; }, 60))
+      << slurp(c.err);
+  fs::remove_all(folder);
+  EXPECT_EQ(wait_exit(c.pid), 1) << slurp(c.err);
+  const std::string err = slurp(c.err);
+  EXPECT_NE(err.find("x.edf' was removed during the recording"), std::string::npos) << err;
+  EXPECT_EQ(err.find("no sample lost"), std::string::npos) << err;
+}
+
+// The length a FLAC header gives, which readers that trust it (soundfile.read) use.
+uint64_t flac_header_frames(const fs::path &p) {
+  SF_INFO info{};
+  SNDFILE *f = sf_open(p.c_str(), SFM_READ, &info);
+  if (!f) return 0;
+  sf_close(f);
+  return static_cast<uint64_t>(info.frames);
+}
+
 class Survival : public RecordCli, public ::testing::WithParamInterface<const char *> {};
 
 // Killed with SIGKILL mid-recording: everything the sidecar counted two seconds before reads back
@@ -120,6 +168,10 @@ TEST_P(Survival, KilledMidRecordingTheFileReadsToNearTheEnd) {
   if (ext == "wav") {
     EXPECT_GE(wav_header_frames(out), counted);
   }
+  if (ext == "flac") {
+    EXPECT_GE(flac_header_frames(out), counted);
+    EXPECT_LE(flac_header_frames(out), readable) << "the header names no more than decodes";
+  }
 }
 
 // The disk fills up (a file size limit stands in for it): exit 1 with the reason, and the file
@@ -139,6 +191,9 @@ TEST_P(Survival, AFullDiskLeavesAFileThatReadsWholeAndSaysWhatItHolds) {
   ASSERT_TRUE(j.is_object()) << slurp(side);
   EXPECT_EQ(j["complete"], false);
   EXPECT_EQ(j["files"][0]["frames"].get<uint64_t>(), readable) << ext;
+  if (ext == "flac") {
+    EXPECT_EQ(flac_header_frames(out), readable);
+  }
   EXPECT_NE(err_.find(" Ch1 " + std::to_string(readable) + " Ch2 "), std::string::npos)
       << "the summary counts what the file holds: " << err_;
 }

@@ -185,6 +185,37 @@ def _number(name: str, value) -> float:
     return value
 
 
+def _finite(name: str, value) -> float:
+    """A real number that is finite as a float (10**400 is not)."""
+    _number(name, value)
+    try:
+        f = float(value)
+    except OverflowError:
+        f = float("inf")
+    if not np.isfinite(f):
+        raise ArgumentError("%s: expected a finite number, not %r" % (name, value))
+    return f
+
+
+# How far outside the recording a mark's time may lie, seconds; the recorder allows the same.
+EVENT_GRACE_SECONDS = 1.0
+
+
+def _event_text(text) -> str:
+    """Valid UTF-8 whatever came: invalid bytes and lone surrogates are replaced."""
+    if isinstance(text, (bytes, bytearray)):
+        return bytes(text).decode("utf-8", errors="replace")
+    return str(text).encode("utf-8", errors="replace").decode("utf-8")
+
+
+def _memory_available() -> Optional[int]:
+    """Bytes of memory the machine has free now, where the system says."""
+    try:
+        return os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
 def targets(rates: Dict[int, int], seconds: Optional[float] = None,
             samples: Optional[int] = None) -> Dict[int, int]:
     """Samples per channel label: `seconds` of each, or `samples` of the fastest channel and the
@@ -193,8 +224,12 @@ def targets(rates: Dict[int, int], seconds: Optional[float] = None,
         raise ArgumentError("give seconds or samples, one of them")
     if seconds is not None and not _number("seconds", seconds) > 0:
         raise ArgumentError("seconds must be positive, not %r" % (seconds,))
-    if samples is not None and (_number("samples", samples) != int(samples) or samples <= 0):
-        raise ArgumentError("samples must be a positive whole number, not %r" % (samples,))
+    if seconds is not None:
+        _finite("seconds", seconds)
+    if samples is not None and (_number("samples", samples) != int(samples) or samples <= 0
+                                or samples >= 2**63):
+        raise ArgumentError("samples must be a positive whole number below 2**63, not %r"
+                            % (samples,))
     ks = [rates.get(ch, 0) for ch in (1, 2, 3, 4)]
     got = _reader.sample_targets(ks, seconds or 0.0, int(samples or 0))
     return {ch: got[ch - 1] for ch in rates}
@@ -217,6 +252,13 @@ class Stream:
     amplifier by serial number when several are attached (see devices())."""
 
     def __init__(self, rates: Rates, chunk: int = 16384, device: Optional[str] = None):
+        if isinstance(chunk, bool) or not isinstance(chunk, numbers.Integral) \
+                or not 0 < chunk < 2**31:
+            raise ArgumentError("chunk: expected samples per read as a whole number from 1 to "
+                                "2**31 - 1, not %r" % (chunk,))
+        if device is not None and not isinstance(device, str):
+            raise ArgumentError("device: expected a serial number as a string (see devices()), "
+                                "not %r" % (device,))
         self.rates: Dict[int, int] = parse_rates(rates)  # kS/s
         self.sample_rates: Dict[int, int] = {ch: ks * 1000 for ch, ks in self.rates.items()}
         self.device = device
@@ -228,7 +270,11 @@ class Stream:
         self._chunk = int(chunk)
         self._reader = None
         self._previous_choice = None
-        self._lock = threading.Lock()
+        # Held for each call into the reader, briefly; re-entrant, so that a mark from a signal
+        # handler, which runs on the main thread between two of its steps, never waits on it.
+        self._calls = threading.RLock()
+        # Held while one thread reads samples: a second reader is refused, not interleaved.
+        self._reading = threading.Lock()
 
     def __enter__(self) -> "Stream":
         self.start()
@@ -281,7 +327,7 @@ class Stream:
 
     def close(self) -> None:
         """Stops the acquisition; the Stream cannot be read afterwards."""
-        with self._lock:
+        with self._calls:
             if self._reader is not None:
                 _reader.load().qx470_reader_close(self._reader)
                 self._reader = None
@@ -310,22 +356,31 @@ class Stream:
     def mark(self, text: str, at: Optional[float] = None) -> Event:
         """Puts an event in the recording: at the samples taken now, or at `at` (seconds since
         1970 on the host's system clock, as time.time() gives). Returns it, with the sample of
-        each channel it fell on; Stream.events lists them all."""
+        each channel it fell on; Stream.events lists them all. Safe from any thread and from a
+        signal handler: it waits for a read in progress instead of disturbing it. A time that
+        is not finite, or lies more than a second outside the recording, raises ArgumentError."""
         host = _reader.load()
-        if at is not None and (isinstance(at, bool) or not isinstance(at, numbers.Real)):
-            raise ArgumentError("at: expected seconds since 1970, not %r" % (at,))
+        steady_now = host.qx470_steady_now()
+        if at is not None:
+            at = _finite("at", at)
+        text = _event_text(text)
         index = {}
         with self._using() as reader:
             segments = _reader.clock_segments(reader)
-            offset = segments[-1].utc_minus_steady if segments else time.time() - host.qx470_steady_now()
-            steady = host.qx470_steady_now() if at is None else float(at) - offset
+            offset = segments[-1].utc_minus_steady if segments else time.time() - steady_now
+            steady = steady_now if at is None else at - offset
+            if segments and not (segments[0].steady0 - EVENT_GRACE_SECONDS <= steady
+                                 <= host.qx470_steady_now() + EVENT_GRACE_SECONDS):
+                raise ArgumentError("at: %r is not a time of this recording (it began at %.3f "
+                                    "and runs until now, %.3f)"
+                                    % (at, segments[0].steady0 + offset, time.time()))
             for ch in sorted(self.rates):
                 n = ctypes.c_uint64()
                 if host.qx470_reader_index_at(reader, ch - 1, steady, ctypes.byref(n)) == _reader.OK:
                     index[ch] = int(n.value)
                 else:
                     index[ch] = 0  # before the first block: the start
-        event = Event(str(text), steady + offset, index)
+        event = Event(text, steady + offset, index)
         self.events.append(event)
         return event
 
@@ -353,10 +408,15 @@ class Stream:
             raise TypeError("read_into needs a writable one-dimensional C-contiguous int32 array")
         first = ctypes.c_uint64()
         gap = _reader.GapStruct()
-        with self._using() as reader:
-            n = _reader.check(_reader.load().qx470_reader_read(
-                reader, channel - 1, array.ctypes.data_as(ctypes.POINTER(ctypes.c_int32)),
-                min(len(array), 2**31 - 1), ctypes.byref(first), ctypes.byref(gap)))
+        if not self._reading.acquire(blocking=False):
+            raise BusyError("the Stream is being read by another thread")
+        try:
+            with self._using() as reader:
+                n = _reader.check(_reader.load().qx470_reader_read(
+                    reader, channel - 1, array.ctypes.data_as(ctypes.POINTER(ctypes.c_int32)),
+                    min(len(array), 2**31 - 1), ctypes.byref(first), ctypes.byref(gap)))
+        finally:
+            self._reading.release()
         if n == _reader.READ_GAP:
             g = Gap(channel, int(gap.index), int(gap.count), _reader.gap_word(gap.kind))
             self.gaps.append(g)
@@ -398,16 +458,12 @@ class Stream:
 
     @contextlib.contextmanager
     def _using(self):
-        """The running reader, for one call: a second thread is refused, not interleaved, and
-        close() waits for the call to end."""
-        if not self._lock.acquire(blocking=False):
-            raise BusyError("the Stream is in use by another thread")
-        try:
+        """The running reader, for one call: calls from other threads wait their turn (each is
+        short), and close() waits for the call to end."""
+        with self._calls:
             if self._reader is None:
                 raise NotRunningError("the Stream is not running (use it in a with statement)")
             yield self._reader
-        finally:
-            self._lock.release()
 
 
 class Recording:
@@ -429,18 +485,26 @@ class Recording:
         self.start_time = start_time
         self.info = info
 
+    def _channel(self, channel) -> int:
+        """The channel's label, or ArgumentError naming the channels recorded."""
+        if channel not in self.codes:
+            raise ArgumentError("channel %r is not in this recording; its channels are %s"
+                                % (channel, ", ".join(str(c) for c in sorted(self.codes))))
+        return channel
+
     def volts(self, channel: int) -> np.ndarray:
         """The channel's samples in volts (float64)."""
-        return to_volts(self.codes[channel], self.calibration)
+        return to_volts(self.codes[self._channel(channel)], self.calibration)
 
     def seconds(self, channel: int) -> np.ndarray:
         """Seconds from the channel's first sample, at its nominal rate."""
+        channel = self._channel(channel)
         return np.arange(len(self.codes[channel]), dtype=np.float64) / self.sample_rates[channel]
 
     def times(self, channel: int) -> np.ndarray:
         """When each of the channel's samples was taken, in seconds since 1970 on the host's
         system clock, from the clock map's fit (each segment its own line)."""
-        index = np.arange(len(self.codes[channel]), dtype=np.float64)
+        index = np.arange(len(self.codes[self._channel(channel)]), dtype=np.float64)
         if self.clock is None or not self.clock.segments:
             raise NotRunningError("this recording has no clock map")
         ref = self.clock.reference
@@ -473,6 +537,20 @@ def record(rates: Rates, seconds: Optional[float] = None, samples: Optional[int]
     is read, never written."""
     ks = parse_rates(rates)
     want = targets(ks, seconds, samples)
+    if events is not None and not callable(getattr(events, "get_nowait", None)):
+        raise ArgumentError("events: expected a queue (queue.Queue) that texts or (text, time) "
+                            "are put into, not %r" % (events,))
+    if device is not None and not isinstance(device, str):
+        raise ArgumentError("device: expected a serial number as a string (see devices()), "
+                            "not %r" % (device,))
+    # The samples as they come (int32) and as they are returned (uint16), before anything starts.
+    need = sum(want.values()) * 6
+    free = _memory_available()
+    if free is not None and need > free:
+        raise ArgumentError("%s: the recording needs %.1f GB of memory and %.1f GB are free; "
+                            "record to a file with qx470-record, or read a Stream as it comes"
+                            % ("seconds" if seconds is not None else "samples", need / 1e9,
+                               free / 1e9))
     out = {ch: np.empty(n, dtype=np.int32) for ch, n in want.items()}
     filled = {ch: 0 for ch in want}
     with Stream(ks, device=device) as stream:
@@ -513,6 +591,9 @@ def _take_events(stream: "Stream", events) -> None:
         except queue.Empty:
             return
         if isinstance(item, tuple):
+            if len(item) != 2:
+                raise ArgumentError("events: an item is a text or (text, time), not %r"
+                                    % (item,))
             stream.mark(item[0], at=item[1])
         else:
             stream.mark(item)

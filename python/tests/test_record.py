@@ -158,6 +158,12 @@ def test_stream_yields_chunks_in_order(sim):
     ("1=100,2=fast", {"seconds": 1}, "rates are"),
     ("1=100,1=10", {"seconds": 1}, "twice"),
     ("1=100,", {"seconds": 1}, "trailing comma"),
+    ({1: 100}, {"samples": 2**70}, r"below 2\*\*63"),
+    ({1: 100}, {"seconds": float("inf")}, "finite"),
+    ({1: 100}, {"seconds": 10**400}, "finite"),
+    ({1: 100}, {"seconds": 1, "device": 123}, "device: expected a serial number"),
+    ({1: 100}, {"seconds": 1, "events": ["a"]}, "events: expected a queue"),
+    ({1: 100, 2: 100, 3: 100, 4: 100}, {"seconds": 20000}, "GB of memory"),
 ])
 def test_bad_arguments_are_refused_before_the_device_is_touched(sim, rates, kwargs, message):
     with pytest.raises(qx470usb.ArgumentError, match=message) as e:
@@ -275,3 +281,74 @@ def test_every_sample_has_its_host_time_and_events_land_at_their_samples(sim):
         assert got - 2000 <= now.index[1] < s.next_index(1) + 16384 + 2000
         assert now.index[1] - earlier.index[1] == pytest.approx(100000, rel=0.02)
         assert s.events == [now, earlier]
+
+
+def test_streams_refuse_arguments_that_cannot_work_before_the_device_is_touched(sim):
+    for kwargs, message in (({"chunk": 0}, "chunk: expected"), ({"chunk": 2**40}, "chunk"),
+                            ({"chunk": 1.5}, "chunk"), ({"device": 123}, "device: expected")):
+        with pytest.raises(qx470usb.ArgumentError, match=message):
+            qx470usb.Stream({1: 100}, **kwargs)
+    rec = qx470usb.record({1: 10, 3: 1}, samples=100)
+    with pytest.raises(qx470usb.ArgumentError, match="channel 0 is not in this recording; "
+                       "its channels are 1, 3"):
+        rec.volts(0)
+    with pytest.raises(qx470usb.ArgumentError, match="its channels are 1, 3"):
+        rec.times(2)
+
+
+def test_marks_at_times_that_are_not_of_the_recording_are_refused(sim):
+    import queue
+    with qx470usb.Stream({1: 100}) as s:
+        buf = np.empty(100000, dtype=np.int32)
+        while s.read_into(1, buf).count == 0:
+            pass
+        for at in (float("nan"), float("inf"), 0, 10**400, -5, time.time() - 3600,
+                   time.time() + 3600):
+            with pytest.raises(qx470usb.ArgumentError, match="at:"):
+                s.mark("x", at=at)
+        assert s.events == []
+        # Any bytes become text that every file takes.
+        assert s.mark(b"trial \xff").text == "trial \ufffd"
+        assert s.mark("lone \udcff").text == "lone ?"
+    for item, message in ((("x", float("nan")), "at:"), (("x",), "an item is a text or")):
+        q = queue.Queue()
+        q.put(item)
+        with pytest.raises(qx470usb.ArgumentError, match=message):
+            qx470usb.record({1: 10}, seconds=1, events=q)
+
+
+def test_marks_from_threads_and_a_signal_handler_all_land_and_never_stop_the_reading(sim):
+    import signal
+    import threading
+    per_thread, threads_n = 300, 4
+    alarms = []
+    with qx470usb.Stream({1: 100}) as s:
+
+        def marker(k):
+            for i in range(per_thread):
+                s.mark("t%d-%d" % (k, i))
+
+        def on_alarm(signum, frame):
+            alarms.append(s.mark("alarm"))
+
+        previous = signal.signal(signal.SIGALRM, on_alarm)
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        try:
+            threads = [threading.Thread(target=marker, args=(k,)) for k in range(threads_n)]
+            for t in threads:
+                t.start()
+            deadline = time.monotonic() + 60
+            items = 0
+            for item in s:
+                items += 1
+                if not any(t.is_alive() for t in threads) and len(alarms) >= 5:
+                    break
+                assert time.monotonic() < deadline
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0, 0)
+            signal.signal(signal.SIGALRM, previous)
+        for t in threads:
+            t.join()
+    assert items > 0
+    assert len(s.events) == per_thread * threads_n + len(alarms)
+

@@ -1,0 +1,48 @@
+#include "placement.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace qx470rec {
+
+namespace {
+
+std::string number(double v) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+
+std::string seconds(double v) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, v < 1e9 ? "%.3f s" : "%.3g s", v);
+  return buf;
+}
+
+}  // namespace
+
+std::string place_event(Event &e, const qx470reader::ClockMap &map, std::optional<double> first,
+                        double end, const std::array<bool, 4> &on) {
+  double steady = e.steady;
+  // The sender reads the system clock as it is now, so its time maps through today's offset.
+  if (e.utc_given) {
+    if (!std::isfinite(e.utc)) return "its time @utc=" + number(e.utc) + " is not finite";
+    steady = e.utc - map.utc_minus_steady();
+  }
+  if (!std::isfinite(steady)) return "its time @steady=" + number(steady) + " is not finite";
+  if (!first) return "the recording has no sample yet";
+  if (steady < *first - kEventGraceSeconds)
+    return "its time is " + seconds(*first - steady) + " before the recording's first sample";
+  if (steady > end + kEventGraceSeconds)
+    return "its time is " + seconds(steady - end) + " after the recording's last sample";
+  std::array<uint64_t, 4> index{};
+  for (size_t c = 0; c < 4; ++c)
+    if (on[c] && !map.index_at(static_cast<int>(c), steady, index[c]))
+      return "the recording has no clock for it";
+  e.steady = steady;
+  e.utc_time = steady + map.utc_minus_steady();
+  e.index = index;
+  return {};
+}
+
+}  // namespace qx470rec
