@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -73,13 +74,29 @@ std::string being_recorded_words(const std::string &path, const std::string &hol
   return s + " by another recorder: choose another name, or stop that recording first";
 }
 
-std::string create_output(const std::string &path, bool replace, int &fd) {
+std::string create_output(const std::string &given, bool replace, int &fd) {
   fd = -1;
-  if (!replace && ::access(path.c_str(), F_OK) == 0)
-    return "'" + path + "' exists: give -f (--force) to replace it";
+  if (!replace && ::access(given.c_str(), F_OK) == 0)
+    return "'" + given + "' exists: give -f (--force) to replace it";
+  std::string path = given;
+  if (replace) {
+    struct stat st {};
+    if (::stat(given.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      // A device or a pipe named as the output (/dev/null, a FIFO) has nothing to replace: it is
+      // written as it is.
+      fd = ::open(given.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+      return fd >= 0 ? std::string() : io_error("open", given);
+    }
+    // A link to a file: the file it names is replaced, in its own folder.
+    if (::lstat(given.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+      if (char *real = ::realpath(given.c_str(), nullptr)) {
+        path = real;
+        std::free(real);
+      }
+  }
   const std::string temp = path + ".part-" + std::to_string(::getpid());
   const int made = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (made < 0) return io_error("create", path);
+  if (made < 0) return io_error("create", given);
   // Locked before it has its name: no other recorder can find it unlocked.
   if (::flock(made, LOCK_EX | LOCK_NB) != 0) {
     const std::string e = io_error("lock", path);
@@ -90,12 +107,12 @@ std::string create_output(const std::string &path, bool replace, int &fd) {
   std::string err;
   if (replace) {
     if (const std::string holder = held_by_a_recording(path); !holder.empty())
-      err = being_recorded_words(path, holder);
+      err = being_recorded_words(given, holder);
     else if (::rename(temp.c_str(), path.c_str()) != 0)
-      err = io_error("create", path);
+      err = io_error("create", given);
   } else if (!place_new(temp, path)) {
-    err = errno == EEXIST ? "'" + path + "' exists: give -f (--force) to replace it"
-                          : io_error("create", path);
+    err = errno == EEXIST ? "'" + given + "' exists: give -f (--force) to replace it"
+                          : io_error("create", given);
   }
   if (!err.empty()) {
     ::close(made);
