@@ -90,7 +90,8 @@ def flood(per_second, seconds, fmt):
           "(+%.1f MB)" % (start_rss, end_rss, peak, peak - start_rss))
     print("a %g s recording took %.1f s from start to exit (the first block and the stop "
           "included); exit %d" % (length, wall, rec.returncode))
-    print(err.strip().splitlines()[-1] if err.strip() else "")
+    for line in err.strip().splitlines():
+        print(line)
 
 
 def main():
