@@ -48,21 +48,6 @@ qx470_install_packages() {
   return 1
 }
 
-# qx470_need_packages PKG...: the script cannot go on without them.
-qx470_need_packages() {
-  local missing
-  mapfile -t missing < <(qx470_missing_packages "$@")
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
-    echo "Installing ${missing[*]} ..."
-    qx470_install_packages "${missing[@]}" || exit 1
-  else
-    echo "Missing packages: ${missing[*]}" >&2
-    echo "Install them with: sudo apt-get install -y ${missing[*]}" >&2
-    exit 1
-  fi
-}
-
 # qx470_want_packages PKG...: installed when they can be; returns 1 when some are missing after.
 qx470_want_packages() {
   local missing
@@ -73,6 +58,19 @@ qx470_want_packages() {
     qx470_install_packages "${missing[@]}" && return 0
   fi
   return 1
+}
+
+# qx470_need_packages PKG...: the script cannot go on without them.
+qx470_need_packages() {
+  qx470_want_packages "$@" && return 0
+  # As root the installer has named what it could not install.
+  if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+    local missing
+    mapfile -t missing < <(qx470_missing_packages "$@")
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them with: sudo apt-get install -y ${missing[*]}" >&2
+  fi
+  exit 1
 }
 
 # qx470_kernel_runs_32bit: whether this kernel starts i386 programs. A 32-bit ELF of 84 bytes

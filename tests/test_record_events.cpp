@@ -3,7 +3,6 @@
 // samples the clock map gives for their time; texts that could break a format leave it valid.
 #include <arpa/inet.h>
 #include <edflib.h>
-#include <iconv.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,11 +14,13 @@
 #include <string>
 
 #include "record_cli_support.h"
+#include "utf8_check.h"
 #include "wait_for.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using qxtest::strict_utf8;
 using namespace qxtest;  // the recorder run as a program: spawn, wait_exit, slurp, RecordCli
 
 double steady_now() {
@@ -78,17 +79,6 @@ double iso_seconds(const std::string &t) {
   return double(timegm(&tm)) + sec;
 }
 
-// Whether a text is UTF-8 that a strict decoder takes, by glibc's iconv rather than our code.
-bool strict_utf8(const std::string &text) {
-  iconv_t cd = iconv_open("UTF-32LE", "UTF-8");
-  std::string in = text;
-  std::vector<char> out(in.size() * 4 + 8);
-  char *ip = in.data(), *op = out.data();
-  size_t il = in.size(), ol = out.size();
-  const size_t r = iconv(cd, &ip, &il, &op, &ol);
-  iconv_close(cd);
-  return r != size_t(-1) && il == 0;
-}
 
 // The sample of Ch1 (100 kS/s, the reference) at steady time t, by the sidecar's clock map.
 double mapped_index(const nlohmann::json &j, double t) {

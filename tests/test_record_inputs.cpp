@@ -2,7 +2,6 @@
 // made safe for every file, event times placed or refused, pipes and files followed as `tail -F`
 // follows them, and the output files a recording holds so that no other recorder spoils them.
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,24 +17,16 @@
 #include "output_claim.h"
 #include "placement.h"
 #include "sidecar.h"
+#include "utf8_check.h"
 #include "wait_for.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using qxtest::strict_utf8;
 using qx470rec::Event;
 using qx470rec::EventSources;
 
-// UTF-8 as glibc's strict decoder takes it: an independent judge of our replacement.
-bool strict_utf8(std::string text) {
-  iconv_t cd = iconv_open("UTF-32LE", "UTF-8");
-  std::vector<char> out(text.size() * 4 + 8);
-  char *ip = text.data(), *op = out.data();
-  size_t il = text.size(), ol = out.size();
-  const size_t r = iconv(cd, &ip, &il, &op, &ol);
-  iconv_close(cd);
-  return r != size_t(-1) && il == 0;
-}
 
 TEST(EventText, AnyBytesBecomeValidUtf8WithoutControlCharactersCutAtACharacter) {
   std::vector<std::string> texts;
