@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "qx470_reader.h"
+
 namespace qx470reader {
 
 constexpr int32_t kReady = 101;
@@ -45,11 +47,13 @@ std::string status_words(int32_t status);
 class StallWatch {
  public:
   using Clock = std::chrono::steady_clock;
-  enum class State {
-    kFlowing,  // data came recently, or not long enough ago to ask
-    kWaiting,  // quiet past the first limit, but the amplifier answers (said once per stall)
-    kSilent,   // quiet past the longer limit although the amplifier answers: give up
-    kGone,     // quiet, and the amplifier does not answer (status()): give up
+  // The values are the C interface's.
+  enum class State : int32_t {
+    kFlowing = QX470_STALL_NONE,     // data came recently, or not long enough ago to ask
+    kWaiting = QX470_STALL_WAITING,  // quiet past the first limit, but the amplifier answers
+                                     // (said once per stall)
+    kSilent = QX470_STALL_SILENT,    // quiet past the longer limit although it answers: give up
+    kGone = QX470_STALL_GONE,        // quiet, and the amplifier does not answer (status()): give up
   };
   explicit StallWatch(double block_seconds, Clock::time_point now = Clock::now());
   // `blocks`: the block count as last seen; any change is progress.

@@ -78,17 +78,7 @@ qx470reader::Rates rates_of(const int32_t rates_ks[4]) {
 }
 
 int32_t gap_kind_code(qx470reader::GapKind kind) {
-  switch (kind) {
-    case qx470reader::GapKind::kRestart:
-      return QX470_GAP_RESTART;
-    case qx470reader::GapKind::kRealign:
-      return QX470_GAP_REALIGN;
-    case qx470reader::GapKind::kClock:
-      return QX470_GAP_CLOCK;
-    case qx470reader::GapKind::kLost:
-      break;
-  }
-  return QX470_GAP_LOST;
+  return static_cast<int32_t>(kind);
 }
 
 }  // namespace
@@ -210,18 +200,7 @@ int32_t qx470_status_words(int32_t status, char *text, int32_t capacity) {
 }
 
 const char *qx470_gap_words(int32_t kind) {
-  switch (kind) {
-    case QX470_GAP_LOST:
-      return gap_kind_word(qx470reader::GapKind::kLost);
-    case QX470_GAP_RESTART:
-      return gap_kind_word(qx470reader::GapKind::kRestart);
-    case QX470_GAP_REALIGN:
-      return gap_kind_word(qx470reader::GapKind::kRealign);
-    case QX470_GAP_CLOCK:
-      return gap_kind_word(qx470reader::GapKind::kClock);
-    default:
-      return nullptr;
-  }
+  return gap_kind_word(static_cast<qx470reader::GapKind>(kind));
 }
 
 int32_t qx470_reader_open(const int32_t rates_ks[4], qx470_reader **reader) {
@@ -320,17 +299,7 @@ int32_t qx470_reader_stalled(qx470_reader *reader, double *quiet_seconds, int32_
   const State state = reader->watch->check(reader->reader.blocks_seen());
   if (quiet_seconds != nullptr) *quiet_seconds = reader->watch->quiet_seconds();
   if (status != nullptr) *status = reader->watch->status();
-  switch (state) {
-    case State::kWaiting:
-      return QX470_STALL_WAITING;
-    case State::kSilent:
-      return QX470_STALL_SILENT;
-    case State::kGone:
-      return QX470_STALL_GONE;
-    case State::kFlowing:
-      break;
-  }
-  return QX470_STALL_NONE;
+  return static_cast<int32_t>(state);
 }
 
 double qx470_steady_now(void) {
