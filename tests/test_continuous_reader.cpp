@@ -279,4 +279,72 @@ TEST(ClockMap, AStepOfTheSystemClockStartsASegmentAndLeavesTheEarlierSamplesWher
   EXPECT_NEAR(double(i), 250'000.0, 1.0);
 }
 
+// The reader's parts on their own. The check against the clock: blocks at their rate, or late
+// while the reader did not look (a stalled process catching up), are no shortfall; blocks that
+// never come while the reader looks are one, said once after it has stayed a second.
+TEST(ReaderParts, TheClockCheckFindsMissingBlocksOnlyWhenTheyStayMissing) {
+  using qx470reader::ClockCheck;
+  const double block = 0.05;  // seconds a block takes
+  const auto t0 = ClockCheck::Clock::time_point{} + std::chrono::hours(1);
+  const auto at = [&](double s) {
+    return t0 + std::chrono::duration_cast<ClockCheck::Clock::duration>(
+                    std::chrono::duration<double>(s));
+  };
+  ClockCheck check;
+  check.restart(t0);
+  uint32_t blocks = 1;
+  EXPECT_EQ(check.look(blocks, at(0.05), true, block), 0) << "the first block anchors it";
+  double found = 0;
+  for (int k = 2; k <= 40; ++k) found += check.look(++blocks, at(0.05 * k), true, block);
+  EXPECT_EQ(found, 0) << "blocks at their rate";
+  // The reader stalls for 3 s, then sees the 60 blocks that came meanwhile in quick looks.
+  for (int k = 0; k < 60; ++k) found += check.look(++blocks, at(5.0 + 0.001 * k), true, block);
+  EXPECT_EQ(found, 0) << "a stalled reader is no loss";
+  // From 6 s, every other block never comes, though the reader looks all the time.
+  double t = 6.0;
+  for (int k = 0; k < 200 && found == 0; ++k, t += 0.1)
+    found += check.look(++blocks, at(t), true, block);
+  EXPECT_GT(found, 4);
+  EXPECT_LT(t, 9.0) << "said within a few seconds of the shortfall passing the slack";
+  const double said = found;
+  for (int k = 0; k < 10; ++k, t += 0.05) found += check.look(++blocks, at(t), true, block);
+  EXPECT_EQ(found, said) << "once per shortfall";
+}
+
+TEST(ReaderParts, TheStreamWatchTellsANewStreamAndABlockSeenAsItCame) {
+  qx470reader::StreamWatch watch;
+  auto l = watch.look(1);
+  EXPECT_TRUE(l.changed && l.next_block && !l.new_stream);
+  l = watch.look(1);
+  EXPECT_FALSE(l.changed || l.next_block);
+  l = watch.look(4);
+  EXPECT_TRUE(l.changed && !l.next_block) << "a jump: the blocks came some time before";
+  l = watch.look(1);
+  EXPECT_TRUE(l.new_stream && l.changed && l.next_block);
+  EXPECT_EQ(l.before, 4u) << "the old stream's count, for what it had";
+  l = watch.look(0);
+  EXPECT_TRUE(l.new_stream && !l.changed);
+  EXPECT_EQ(watch.last(), 0u);
+}
+
+TEST(ReaderParts, AChannelCursorMovesPastEveryGapAndCountsIt) {
+  qx470reader::ChannelCursor k;
+  k.reset(8192);
+  k.took(1000);
+  const qx470reader::Gap g = k.skip(2, qx470reader::GapKind::kRealign, 500);
+  EXPECT_EQ(g.channel, 2);
+  EXPECT_EQ(g.index, 1000u);
+  EXPECT_EQ(g.count, 500u);
+  EXPECT_EQ(k.index, 1500u);
+  EXPECT_EQ(k.lost, 500u);
+  k.begin_stream();
+  EXPECT_EQ(k.next, 0u);
+  EXPECT_EQ(k.stream_base, 1500u);
+  k.took(10);
+  EXPECT_EQ(k.index, 1510u);
+  EXPECT_EQ(k.modulus, 8192u);
+  EXPECT_STREQ(qx470reader::gap_kind_word(qx470reader::GapKind::kClock), "clock");
+  EXPECT_EQ(qx470reader::gap_kind_word(static_cast<qx470reader::GapKind>(99)), nullptr);
+}
+
 }  // namespace
