@@ -16,6 +16,7 @@ import queue
 import threading
 import time
 import warnings
+import weakref
 from typing import Dict, Iterator, List, Mapping, NamedTuple, Optional, Union
 
 import numpy as np
@@ -240,6 +241,13 @@ def to_volts(codes, calibration: int) -> np.ndarray:
     return (np.asarray(codes, dtype=np.float64) - MID_SCALE) * (calibration * 1e-9)
 
 
+def _close_reader(reader, previous_choice) -> None:
+    """Closes a Stream's reader and gives back the amplifier choice it replaced."""
+    _reader.load().qx470_reader_close(reader)
+    if previous_choice is not None:
+        _reader.choose_amplifier(previous_choice)
+
+
 class Stream:
     """A running acquisition for long runs, as a context manager.
 
@@ -284,13 +292,6 @@ class Stream:
         self.close()
         return False
 
-    def __del__(self):
-        # A Stream dropped without close() must not keep the process's one reader.
-        try:
-            self.close()
-        except Exception:
-            pass
-
     def __repr__(self) -> str:
         rates = ", ".join("%d: %d kS/s" % (c, r) for c, r in sorted(self.rates.items()))
         state = "open" if self._reader is not None else "closed"
@@ -323,15 +324,18 @@ class Stream:
             self._restore_choice()
             raise
         self._reader = reader
+        # A Stream dropped without close() must not keep the process's one reader: the reader is
+        # closed when the Stream is collected, or at exit, whichever comes first.
+        self._closer = weakref.finalize(self, _close_reader, reader, self._previous_choice)
+        self._previous_choice = None
         self.start_time = datetime.datetime.now(datetime.timezone.utc)
 
     def close(self) -> None:
         """Stops the acquisition; the Stream cannot be read afterwards."""
         with self._calls:
             if self._reader is not None:
-                _reader.load().qx470_reader_close(self._reader)
                 self._reader = None
-                self._restore_choice()
+                self._closer()
 
     def _restore_choice(self):
         if self._previous_choice is not None:
