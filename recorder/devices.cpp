@@ -31,4 +31,44 @@ int run_scan(SessionIo &io) {
   return amps.empty() ? kExitDeviceOrFile : kExitOk;
 }
 
+// The device check as the console makes it: ready, shunt off, the calibration value.
+bool prepare_device(SessionIo &io, RecordingInfo &info) {
+  const qx470reader::DeviceCheck d = qx470reader::check_device(true);
+  if (!d.ready()) {
+    io.err << program_lines(qx470reader::status_words(d.status));
+    return false;
+  }
+  if (!d.shunt_off) io.err << "qx470-record: warning: could not switch the calibration shunt off\n";
+  if (!d.calibration_valid())
+    io.err << "qx470-record: warning: calibration value not readable (read " << d.calibration_read
+           << "), using " << d.calibration << " nV per count\n";
+  info.calibration = d.calibration;
+  info.bridge = qx470reader::bridge_in_use();
+  return true;
+}
+
+int run_show(SessionIo &io) {
+  const qx470reader::DeviceCheck d = qx470reader::check_device(false);
+  // The first line is the report's; further ones (why no amplifier) are the program's.
+  const std::string words = program_lines(qx470reader::status_words(d.status));
+  io.out << "Device: " << words.substr(std::string("qx470-record: ").size());
+  io.out << "Bridge: " << qx470reader::describe(qx470reader::bridge_in_use()) << "\n";
+  if (!d.ready()) return kExitDeviceOrFile;
+  std::vector<qx470reader::Amplifier> amps;
+  qx470reader::list_amplifiers(amps);
+  if (const std::string chosen = qx470reader::chosen_amplifier(); !chosen.empty())
+    io.out << "Serial number: " << chosen << "\n";
+  else if (amps.size() == 1)
+    io.out << "Serial number: " << amps[0].serial << "\n";
+  if (d.calibration_valid()) {
+    io.out << "Calibration: " << d.calibration_read << " nV per count ("
+           << RecordingInfo{{}, d.calibration_read, {}}.volts_per_count_text() << " V per count)\n";
+  } else {
+    io.out << "Calibration: not readable (read " << d.calibration_read << ", valid "
+           << qx470reader::kCalibrationMin << " to " << qx470reader::kCalibrationMax
+           << "); recordings use " << d.calibration << "\n";
+  }
+  return kExitOk;
+}
+
 }  // namespace qx470rec

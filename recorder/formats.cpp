@@ -4,25 +4,18 @@
 #include <cctype>
 #include <iterator>
 
+#include "format_writer.h"
 #include "rates.h"
-#include "writer.h"
 
 namespace qx470rec {
 
 namespace {
 
-std::unique_ptr<Writer> make_flac() {
-  return make_sound_writer(Format::kFlac);
-}
-std::unique_ptr<Writer> make_wav() {
-  return make_sound_writer(Format::kWav);
-}
-
 const FormatInfo kFormats[] = {
     {Format::kEdf, "EDF+", "edf", false, true, make_edf_writer},
     {Format::kCsv, "CSV", "csv", false, false, make_csv_writer},
-    {Format::kFlac, "FLAC", "flac", true, true, make_flac},
-    {Format::kWav, "WAV", "wav", true, true, make_wav},
+    {Format::kFlac, "FLAC", "flac", true, true, make_flac_writer},
+    {Format::kWav, "WAV", "wav", true, true, make_wav_writer},
     {Format::kDat, "raw .dat", "dat", false, false, make_dat_writer},
 };
 

@@ -7,7 +7,7 @@
 
 namespace qx470rec {
 
-class Writer;
+class FormatWriter;
 
 enum class Format { kEdf, kCsv, kFlac, kWav, kDat };
 
@@ -17,7 +17,7 @@ struct FormatInfo {
   const char *extension;  // lower case, without the dot
   bool one_rate;          // the container holds one sample rate for all its channels
   bool one_file;          // every rate in one file (else a file per rate when rates differ)
-  std::unique_ptr<Writer> (*make)();
+  std::unique_ptr<FormatWriter> (*make)();
 };
 
 const FormatInfo &format_info(Format format);

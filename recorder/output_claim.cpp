@@ -12,7 +12,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "writer.h"
+#include "formats.h"
+#include "recording_info.h"
+#include "sidecar.h"
 
 namespace qx470rec {
 
@@ -120,6 +122,17 @@ std::string create_output(const std::string &given, bool replace, int &fd) {
     return err;
   }
   fd = made;
+  return {};
+}
+
+std::string outputs_taken(const std::vector<std::string> &files, bool force) {
+  for (const std::string &f : files) {
+    if (const std::string holder = held_by_a_recording(f); !holder.empty())
+      return being_recorded_words(f, holder);
+    struct stat st {};
+    if (!force && ::lstat(f.c_str(), &st) == 0)
+      return "'" + f + "' exists: give -f (--force) to replace it";
+  }
   return {};
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace qx470rec {
 
@@ -20,6 +21,10 @@ std::string held_by_a_recording(const std::string &path);
 // Whether the file open on `fd` still has a name (its folder was not removed under it): empty,
 // or the message, since samples written to a file without a name are lost at its close.
 std::string still_named(int fd, const std::string &path);
+
+// Why a recording to these files may not start: one that another recording holds (refused even
+// with `force`), or one that exists (without `force`); empty when none.
+std::string outputs_taken(const std::vector<std::string> &files, bool force);
 
 // "'x.dat' is being recorded by another qx470-record ..."
 std::string being_recorded_words(const std::string &path, const std::string &holder);

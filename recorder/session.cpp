@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -16,10 +15,12 @@
 #include "amplifiers.h"
 #include "continuous_reader.h"
 #include "device.h"
+#include "devices.h"
 #include "events.h"
 #include "placement.h"
+#include "progress.h"
+#include "recording.h"
 #include "write_queue.h"
-#include "writer.h"
 
 namespace qx470rec {
 
@@ -31,41 +32,15 @@ using qx470reader::GapKind;
 constexpr int32_t kChunk = 1 << 16;
 constexpr int kChunksPerPass = 8;
 
-std::string megabytes(uint64_t bytes) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
-  return buf;
-}
-
-std::string seconds_text(double s) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.3f s", s);
-  return buf;
-}
-
 double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-// What a warning says of a loss that only the reader's checks found: the time it covers is kept
-// in the file, filled, so every later sample stays at its time.
-std::string loss_words(const Gap &g) {
-  const std::string where = std::to_string(g.count) + " samples of Ch" +
-                            std::to_string(g.channel + 1) + " lost from sample " +
-                            std::to_string(g.index) + " on";
-  if (g.kind == GapKind::kRealign)
-    return "the amplifier lost words below the library (was this machine stalled?); the stream "
-           "was realigned, " +
-           where;
-  return "fewer samples came than the clock says were sent, and nothing reported the loss: " +
-         where;
 }
 
 // One recording: the reader, the writer and what has gone into the file, in the steps
 // run_record takes them.
 class Session {
  public:
-  Session(const Options &opts, SessionIo &io, Writer &writer, EventSources *events)
+  Session(const Options &opts, SessionIo &io, Recording &writer, EventSources *events)
       : events_(events),
         opts_(opts),
         io_(io),
@@ -101,7 +76,7 @@ class Session {
         return;
       }
       if (stream_stopped()) return;
-      tell_clock_steps();
+      tell_clock_steps(reader_.clock(), segments_told_, io_.err, line_break());
       place_events();
       // The files on disk read whole at any moment, and reach the disk every second or so.
       if (Clock::now() - last_sync_ > std::chrono::seconds(1)) {
@@ -152,57 +127,33 @@ class Session {
 
   // The summary, always one line, and the exit code.
   int report() {
-    std::string s = "qx470-record: " + seconds_text(recorded_seconds()) + " recorded,";
-    for (int c = 0; c < 4; ++c)
-      if (reader_.channel_on(c))
-        s += " Ch" + std::to_string(c + 1) + " " + std::to_string(at(written_, c));
-    s += " samples, " + megabytes(writer_.bytes()) + " to";
-    for (const auto &p : writer_.paths()) s += " " + p;
-    if (!error_.empty() && !output_closed_) {
-      // The files may be cut back, or gone: nothing here speaks for what they hold.
-      s += "; the recording ended early, by the error below";
-    } else if (lost_total() == 0) {
-      s += "; no sample lost";
-    } else {
-      s += "; LOST";
-      for (int c = 0; c < 4; ++c)
-        if (at(lost_, c))
-          s += " Ch" + std::to_string(c + 1) + " " + std::to_string(at(lost_, c)) + " in " +
-               std::to_string(at(stretches_, c)) +
-               (at(stretches_, c) == 1 ? " stretch" : " stretches");
-    }
-    if (events_) {
-      s += "; " + std::to_string(placed_) + (placed_ == 1 ? " event" : " events");
-      if (refused_) s += ", " + std::to_string(refused_) + " refused";
-      if (const uint64_t dropped = events_->dropped())
-        s += ", " + std::to_string(dropped) + " dropped by the system (sent too fast)";
-    }
-    if (output_closed_) s += " (the output was closed)";
-    if (interrupted_)
-      s += io_.left_running ? " (stopped by a second signal, without the block in progress)"
-                            : " (stopped by signal)";
-    io_.err << s << "\n";
-    if (stalled_)
-      io_.err << "qx470-record: the amplifier sent no data for "
-              << seconds_text(watch_->quiet_seconds())
-              << "; the file holds everything received until then.\n";
-    if (const std::string w = writer_.warning(); !w.empty())
-      io_.err << "qx470-record: warning: " << w << "\n";
-    if (!error_.empty()) io_.err << "qx470-record: " << error_ << "\n";
-    return !error_.empty() || stalled_ ? kExitDeviceOrFile : lost_total() ? kExitLost : kExitOk;
+    Summary s;
+    s.seconds = recorded_seconds();
+    s.on = channels_on();
+    s.written = written_;
+    s.lost = lost_;
+    s.stretches = stretches_;
+    s.bytes = writer_.bytes();
+    s.paths = writer_.paths();
+    s.events = events_ != nullptr;
+    s.placed = counts_.placed;
+    s.refused = counts_.refused;
+    s.dropped = events_ ? events_->dropped() : 0;
+    s.output_closed = output_closed_;
+    s.interrupted = interrupted_;
+    s.left_running = io_.left_running;
+    s.stalled = stalled_;
+    s.quiet_seconds = stalled_ ? watch_->quiet_seconds() : 0;
+    s.warning = writer_.warning();
+    s.error = error_;
+    io_.err << summary_text(s);
+    return exit_code(s);
   }
 
  private:
   static uint64_t &at(std::array<uint64_t, 4> &a, int c) { return a[static_cast<size_t>(c)]; }
   static uint64_t at(const std::array<uint64_t, 4> &a, int c) { return a[static_cast<size_t>(c)]; }
   const char *line_break() const { return io_.progress ? "\n" : ""; }
-
-  uint64_t lost_total() {
-    uint64_t total = 0;
-    for (int c = 0; c < 4; ++c)
-      if (reader_.channel_on(c)) total += at(lost_, c);
-    return total;
-  }
 
   // Seconds of signal of the fastest channel.
   double recorded_seconds() {
@@ -231,46 +182,10 @@ class Session {
   // is not a time of this recording is refused, never moved to another sample.
   void place_events() {
     if (!events_) return;
-    const qx470reader::ClockMap &map = reader_.clock();
-    const std::optional<double> first = first_sample_steady();
-    for (Event &e : events_->take()) {
-      if (e.refused.empty()) e.refused = place_event(e, map, first, steady_now(), channels_on());
-      if (!e.refused.empty()) {
-        if (++refused_ <= kRefusalsSaid)
-          io_.err << line_break() << "qx470-record: warning: event '" << e.text
-                  << "' refused: " << e.refused
-                  << (refused_ == kRefusalsSaid ? " (further refusals are only counted)" : "")
-                  << "\n";
-      } else {
-        ++placed_;
-      }
-      if (e.cut && ++cut_ <= kRefusalsSaid)
-        io_.err << line_break() << "qx470-record: warning: an event line longer than "
-                << EventSources::kLineBytes << " bytes was cut to its start\n";
-      queue_->event(e);
-    }
-  }
-
-  // A step of the system clock (someone set it) starts a clock segment: the samples before keep
-  // their time, and the user learns why the times jump.
-  void tell_clock_steps() {
-    const auto &segments = reader_.clock().segments();
-    for (; segments_told_ < segments.size(); ++segments_told_) {
-      const qx470reader::ClockSegment &s = segments[segments_told_];
-      if (s.clock_step == 0) continue;
-      char text[64];
-      std::snprintf(text, sizeof text, "%+.3f s", s.clock_step);
-      const int ref = reader_.clock().reference();
-      io_.err << line_break() << "qx470-record: warning: the system clock stepped by " << text
-              << "; from sample " << s.first[size_t(ref)] << " of Ch" << ref + 1
-              << " on, the recording's times follow the new clock (a new clock segment)\n";
-    }
-  }
-
-  std::array<bool, 4> channels_on() {
-    std::array<bool, 4> on{};
-    for (int c = 0; c < 4; ++c) on[size_t(c)] = reader_.channel_on(c);
-    return on;
+    std::vector<Event> events = events_->take();
+    qx470rec::place_events(events, reader_.clock(), first_sample_steady(), steady_now(),
+                           channels_on(), counts_, io_.err, line_break());
+    for (const Event &e : events) queue_->event(e);
   }
 
   // When the recording's first sample was taken, on the steady clock.
@@ -278,6 +193,12 @@ class Session {
     const auto &segments = reader_.clock().segments();
     if (segments.empty()) return std::nullopt;
     return segments.front().steady0;
+  }
+
+  std::array<bool, 4> channels_on() {
+    std::array<bool, 4> on{};
+    for (int c = 0; c < 4; ++c) on[size_t(c)] = reader_.channel_on(c);
+    return on;
   }
 
   // One pass over the channels: what each has, up to its target. False when nothing came.
@@ -342,27 +263,19 @@ class Session {
   }
 
   void draw(bool final_line) {
-    // Built in two steps: "\r" + string draws a false -Wrestrict from GCC 12 at -O3.
-    std::string line = "\r";
-    line += seconds_text(seconds_since(t0_));
-    double behind = 0;
-    for (int c = 0; c < 4; ++c) {
-      if (!reader_.channel_on(c)) continue;
-      line += "  Ch" + std::to_string(c + 1) + " " + std::to_string(at(written_, c));
-      behind = std::max(behind, reader_.behind_seconds(c));
-    }
-    char tail[160];
-    std::snprintf(tail, sizeof tail, "  %s  behind %.2f s  queue %.0f%%  lost %llu   ",
-                  megabytes(queue_->bytes()).c_str(), behind, 100.0 * queue_->fill(),
-                  static_cast<unsigned long long>(lost_total()));
+    Progress p;
+    p.seconds = seconds_since(t0_);
+    p.on = channels_on();
+    p.written = written_;
+    for (int c = 0; c < 4; ++c)
+      if (reader_.channel_on(c)) p.behind = std::max(p.behind, reader_.behind_seconds(c));
+    p.bytes = queue_->bytes();
+    p.queue_fill = queue_->fill();
+    for (int c = 0; c < 4; ++c) p.lost += reader_.channel_on(c) ? at(lost_, c) : 0;
     // At low rates a block takes long to fill, and nothing arrives before it does.
-    if (reader_.blocks_seen() == 0 && reader_.streams() <= 1) {
-      char wait[96];
-      std::snprintf(wait, sizeof wait, "  waiting for the first block (%.1f s of %.1f s)",
-                    seconds_since(t0_), reader_.block_seconds());
-      std::strncat(tail, wait, sizeof tail - std::strlen(tail) - 1);
-    }
-    io_.err << line << tail << (final_line ? "\n" : "") << std::flush;
+    p.waiting_for_first_block = reader_.blocks_seen() == 0 && reader_.streams() <= 1;
+    p.block_seconds = reader_.block_seconds();
+    io_.err << progress_line(p) << (final_line ? "\n" : "") << std::flush;
   }
 
   // After Ctrl-C or SIGTERM the library first finishes the block in progress, which the device
@@ -395,14 +308,12 @@ class Session {
     stopper.join();
   }
 
-  static constexpr uint64_t kRefusalsSaid = 10;
-
   EventSources *events_;
-  uint64_t placed_ = 0, refused_ = 0, cut_ = 0;
+  EventCounts counts_;
   size_t segments_told_ = 0;
   const Options &opts_;
   SessionIo &io_;
-  Writer &writer_;
+  Recording &writer_;
   qx470reader::ContinuousReader reader_;
   std::optional<qx470reader::StallWatch> watch_;
   std::optional<WriteQueue> queue_;
@@ -423,22 +334,6 @@ class Session {
   bool held_ = false;  // the last pass stopped for a full write queue
 };
 
-// The device check as the console makes it: ready, shunt off, the calibration value.
-bool prepare_device(SessionIo &io, RecordingInfo &info) {
-  const qx470reader::DeviceCheck d = qx470reader::check_device(true);
-  if (!d.ready()) {
-    io.err << program_lines(qx470reader::status_words(d.status));
-    return false;
-  }
-  if (!d.shunt_off) io.err << "qx470-record: warning: could not switch the calibration shunt off\n";
-  if (!d.calibration_valid())
-    io.err << "qx470-record: warning: calibration value not readable (read " << d.calibration_read
-           << "), using " << d.calibration << " nV per count\n";
-  info.calibration = d.calibration;
-  info.bridge = qx470reader::bridge_in_use();
-  return true;
-}
-
 // The library's thread is still finishing a block and the reader with it: the file is
 // complete, so the program ends here rather than tear the reader down under that thread.
 [[noreturn]] void end_now(SessionIo &io, int code) {
@@ -449,52 +344,14 @@ bool prepare_device(SessionIo &io, RecordingInfo &info) {
 
 }  // namespace
 
-std::string program_lines(const std::string &words) {
-  std::string out;
-  for (size_t from = 0, nl = 0; nl != std::string::npos; from = nl + 1) {
-    nl = words.find('\n', from);
-    out += "qx470-record: " + words.substr(from, nl - from) + "\n";
-  }
-  return out;
-}
-
-int run_show(SessionIo &io) {
-  const qx470reader::DeviceCheck d = qx470reader::check_device(false);
-  // The first line is the report's; further ones (why no amplifier) are the program's.
-  const std::string words = program_lines(qx470reader::status_words(d.status));
-  io.out << "Device: " << words.substr(std::string("qx470-record: ").size());
-  io.out << "Bridge: " << qx470reader::describe(qx470reader::bridge_in_use()) << "\n";
-  if (!d.ready()) return kExitDeviceOrFile;
-  std::vector<qx470reader::Amplifier> amps;
-  qx470reader::list_amplifiers(amps);
-  if (const std::string chosen = qx470reader::chosen_amplifier(); !chosen.empty())
-    io.out << "Serial number: " << chosen << "\n";
-  else if (amps.size() == 1)
-    io.out << "Serial number: " << amps[0].serial << "\n";
-  if (d.calibration_valid()) {
-    io.out << "Calibration: " << d.calibration_read << " nV per count ("
-           << RecordingInfo{{}, d.calibration_read, {}}.volts_per_count_text() << " V per count)\n";
-  } else {
-    io.out << "Calibration: not readable (read " << d.calibration_read << ", valid "
-           << qx470reader::kCalibrationMin << " to " << qx470reader::kCalibrationMax
-           << "); recordings use " << d.calibration << "\n";
-  }
-  return kExitOk;
-}
-
 int run_record(const Options &opts, SessionIo &io) {
   // Before the device is touched: no recording replaces a file by accident, nor, even with -f,
   // a file that another recording is writing.
-  for (const std::string &f : planned_files(opts.output, opts.format, opts.rates)) {
-    if (const std::string holder = held_by_a_recording(f); !holder.empty()) {
-      io.err << "qx470-record: " << being_recorded_words(f, holder) << "\n";
-      return kExitBadArguments;
-    }
-    if (std::error_code ec;
-        !opts.force && (std::filesystem::exists(f, ec) || std::filesystem::is_symlink(f, ec))) {
-      io.err << "qx470-record: '" << f << "' exists: give -f (--force) to replace it\n";
-      return kExitBadArguments;
-    }
+  if (const std::string e =
+          outputs_taken(planned_files(opts.output, opts.format, opts.rates), opts.force);
+      !e.empty()) {
+    io.err << "qx470-record: " << e << "\n";
+    return kExitBadArguments;
   }
   // Event sources open before the device is touched, so a port in use is said at once.
   EventSources events;
@@ -511,7 +368,7 @@ int run_record(const Options &opts, SessionIo &io) {
   info.events = !opts.events.empty();
   if (!prepare_device(io, info)) return kExitDeviceOrFile;
 
-  std::unique_ptr<Writer> writer = make_writer(opts.format);
+  auto writer = std::make_unique<Recording>(opts.format);
   if (std::string e = writer->open(opts.output, info); !e.empty()) {
     io.err << "qx470-record: " << e << "\n";
     writer->finish();

@@ -8,13 +8,9 @@
 #include <string>
 
 #include "options.h"
+#include "summary.h"
 
 namespace qx470rec {
-
-constexpr int kExitOk = 0;
-constexpr int kExitDeviceOrFile = 1;
-constexpr int kExitBadArguments = 2;
-constexpr int kExitLost = 3;
 
 struct SessionIo {
   std::ostream &out;                        // --show's report
@@ -28,10 +24,6 @@ struct SessionIo {
   bool left_running = false;
 };
 
-// Each line of shared words said as the program's own: "qx470-record: " before it.
-std::string program_lines(const std::string &words);
-
-int run_show(SessionIo &io);
 int run_record(const Options &opts, SessionIo &io);
 
 }  // namespace qx470rec

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "writer.h"
+#include "output_files.h"
 
 namespace qx470rec {
 

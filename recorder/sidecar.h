@@ -15,12 +15,10 @@
 #include <nlohmann/json.hpp>
 
 #include "clock_map.h"
-#include "continuous_reader.h"
 #include "events.h"
+#include "recording_info.h"
 
 namespace qx470rec {
-
-struct RecordingInfo;
 
 // One rate's samples: in `file`, `frames` rows of `channels` (one sample each).
 struct SidecarFile {

@@ -2,7 +2,7 @@
 
 namespace qx470rec {
 
-WriteQueue::WriteQueue(Writer &writer, uint64_t capacity)
+WriteQueue::WriteQueue(Recording &writer, uint64_t capacity)
     : writer_(writer), capacity_(capacity), thread_([this] { run(); }) {}
 
 WriteQueue::~WriteQueue() {

@@ -13,14 +13,14 @@
 #include <thread>
 #include <vector>
 
-#include "writer.h"
+#include "recording.h"
 
 namespace qx470rec {
 
 class WriteQueue {
  public:
   // `capacity`: samples the queue holds at most.
-  WriteQueue(Writer &writer, uint64_t capacity);
+  WriteQueue(Recording &writer, uint64_t capacity);
   ~WriteQueue();
   WriteQueue(const WriteQueue &) = delete;
   WriteQueue &operator=(const WriteQueue &) = delete;
@@ -55,7 +55,7 @@ class WriteQueue {
   void push(Item item, uint64_t samples);
   void run();
 
-  Writer &writer_;
+  Recording &writer_;
   const uint64_t capacity_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;

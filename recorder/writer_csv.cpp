@@ -1,7 +1,7 @@
 #include <charconv>
 #include <map>
 
-#include "writer.h"
+#include "format_writer.h"
 
 namespace qx470rec {
 
@@ -10,11 +10,20 @@ using qx470reader::Gap;
 namespace {
 
 // CSV with comment lines first, one file per rate, a row per sample; a lost sample is an empty
-// field. Rows go out whole, so a file cut short by a crash ends with a whole line.
-class CsvWriter : public OutputFilesWriter {
- protected:
-  Format format() const override { return Format::kCsv; }
-  std::string write_head(std::chrono::system_clock::time_point start) override {
+// field. Rows go out whole, so a file cut short by a crash ends with a whole line. Gaps and
+// events are comment lines before the row of their sample.
+class CsvWriter : public FormatWriter {
+ public:
+  std::string open(OutputFiles &files, const RecordingInfo &info) override {
+    files_ = &files;
+    info_ = info;
+    groups_ = rate_groups(info.rates);
+    for (size_t g = 0; g < groups_.size(); ++g)
+      for (int c : groups_[g].channels) group_of_[size_t(c)] = g;
+    rows_.assign(groups_.size(), 0);
+    return files.create(info.replace_files);
+  }
+  std::string begin(std::chrono::system_clock::time_point start) override {
     for (size_t g = 0; g < groups_.size(); ++g) {
       std::string h;
       h += "# device: " + info_.equipment() + "\n";
@@ -28,11 +37,11 @@ class CsvWriter : public OutputFilesWriter {
       h += "index";
       for (int c : groups_[g].channels) (h += ',') += info_.label(c);
       h += "\n";
-      if (auto e = write_to(g, h.data(), h.size()); !e.empty()) return e;
+      if (auto e = write_to(g, h); !e.empty()) return e;
     }
     return {};
   }
-  std::string on_gap(const Gap &g) override {
+  std::string gap(const Gap &g) override {
     notes_[group_of_[size_t(g.channel)]].insert(
         {g.index,
          "# " + gap_text(info_, g) + " samples from index " + std::to_string(g.index) + "\n"});
@@ -44,39 +53,24 @@ class CsvWriter : public OutputFilesWriter {
     return info_.events ? static_cast<uint64_t>(groups_[g].rate) * 250 : 0;
   }
   // At the row of its sample, in each rate's file.
-  std::string on_event(const Event &e) override {
+  std::string event(const Event &e) override {
     for (size_t g = 0; g < groups_.size(); ++g) {
       const uint64_t at = e.index[size_t(groups_[g].channels[0])];
       notes_[g].insert({at, "# event: " + e.text + "\n"});
     }
     return {};
   }
-  // Events placed after the last row (within the grace a sender's clock gets) stand at the end.
-  std::string close_files(bool failed) override {
-    for (size_t g = 0; g < groups_.size() && !failed; ++g) {
-      std::string rest;
-      for (const auto &note : notes_[g]) rest += note.second;
-      notes_[g].clear();
-      if (auto e = write_to(g, rest.data(), rest.size()); !e.empty()) {
-        OutputFilesWriter::close_files(true);
-        return e;
-      }
-    }
-    return OutputFilesWriter::close_files(failed);
-  }
-  std::string write_frames(size_t g, const int16_t *values, const uint8_t *lost,
-                           size_t frames) override {
+  std::string write(size_t g, const int16_t *values, const uint8_t *lost, size_t rows) override {
     const size_t width = groups_[g].channels.size();
-    uint64_t index = frames_done_[g];
     auto &notes = notes_[g];
     text_.clear();
     char num[24];
-    for (size_t i = 0; i < frames; ++i, ++index) {
-      while (!notes.empty() && notes.begin()->first <= index) {
+    for (size_t i = 0; i < rows; ++i, ++rows_[g]) {
+      while (!notes.empty() && notes.begin()->first <= rows_[g]) {
         text_ += notes.begin()->second;
         notes.erase(notes.begin());
       }
-      text_.append(num, std::to_chars(num, num + sizeof num, index).ptr);
+      text_.append(num, std::to_chars(num, num + sizeof num, rows_[g]).ptr);
       for (size_t k = 0; k < width; ++k) {
         text_ += ',';
         if (!lost[i * width + k])
@@ -84,17 +78,38 @@ class CsvWriter : public OutputFilesWriter {
       }
       text_ += '\n';
     }
-    return write_to(g, text_.data(), text_.size());
+    return write_to(g, text_);
+  }
+  // Events placed after the last row (within the grace a sender's clock gets) stand at the end.
+  std::string finish(bool failed) override {
+    for (size_t g = 0; g < groups_.size() && !failed; ++g) {
+      std::string rest;
+      for (const auto &note : notes_[g]) rest += note.second;
+      notes_[g].clear();
+      if (auto e = write_to(g, rest); !e.empty()) return e;
+    }
+    return {};
   }
 
  private:
+  std::string write_to(size_t g, const std::string &text) {
+    if (std::string e = files_->file(g).write(text.data(), text.size()); !e.empty()) return e;
+    bytes_ += text.size();
+    return {};
+  }
+
+  OutputFiles *files_ = nullptr;
+  RecordingInfo info_;
+  std::vector<RateGroup> groups_;
+  std::array<size_t, 4> group_of_{};
+  std::vector<uint64_t> rows_;  // rows written to each file
   std::map<size_t, std::multimap<uint64_t, std::string>> notes_;
   std::string text_;
 };
 
 }  // namespace
 
-std::unique_ptr<Writer> make_csv_writer() {
+std::unique_ptr<FormatWriter> make_csv_writer() {
   return std::make_unique<CsvWriter>();
 }
 

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "writer.h"
+#include "format_writer.h"
+#include "sidecar.h"
 
 namespace qx470rec {
 
@@ -16,10 +17,26 @@ using qx470reader::Gap;
 
 namespace {
 
-// A header field of EDF: ASCII at a fixed place, as a number.
-long long header_number(int fd, off_t at, size_t width) {
+// Fields of the EDF header, ASCII numbers at fixed places: the header's size, the data records,
+// the signals; and, in the signals' part after the first 256 bytes, each signal's samples per
+// record, which follow the 216 bytes of every signal's earlier fields.
+struct HeaderField {
+  off_t at;
+  size_t width;
+};
+constexpr HeaderField kHeaderBytes{184, 8};
+constexpr HeaderField kRecordCount{236, 8};
+constexpr HeaderField kSignalCount{252, 4};
+constexpr off_t kSignalFieldsAt = 256;
+constexpr off_t kFieldsBeforeSamplesPerRecord = 216;
+
+HeaderField samples_per_record_field(long long signals, long long s) {
+  return {static_cast<off_t>(kSignalFieldsAt + signals * kFieldsBeforeSamplesPerRecord + s * 8), 8};
+}
+
+long long header_number(int fd, HeaderField f) {
   char text[32] = {};
-  if (::pread(fd, text, width, at) != static_cast<ssize_t>(width)) return -1;
+  if (::pread(fd, text, f.width, f.at) != static_cast<ssize_t>(f.width)) return -1;
   return std::atoll(text);
 }
 
@@ -31,24 +48,33 @@ struct Loss {
   std::vector<std::pair<int, uint64_t>> counts;  // channel, samples
 };
 
-// EDF+ through libedf. The header's record count is kept current as records are written, so a
-// file cut short by a crash reads to its last whole record; libedf writes the annotations when
-// the file is closed, so after a crash the losses are in the sidecar only.
-class EdfWriter : public Writer {
+// EDF+ through libedf: one file, a data record (a second of every channel) as the unit. The
+// header's record count is kept current as records are written, so a file cut short by a crash
+// reads to its last whole record; libedf writes the annotations when the file is closed, so after
+// a crash the losses are in the journal only.
+class EdfWriter : public FormatWriter {
  public:
   ~EdfWriter() override {
     if (handle_ >= 0) edfclose_file(handle_);
-    if (fd_ >= 0) ::close(fd_);
   }
-  std::string open(const std::string &path, const RecordingInfo &info) override {
-    path_ = path;
-    info_ = info;
+  std::vector<UnitLayout> layout(const RecordingInfo &info) const override {
+    UnitLayout record;
     for (int c = 0; c < 4; ++c)
-      if (info.rates[static_cast<size_t>(c)] > 0) channels_.push_back(c);
-    // Made here, exclusively, then opened again by libedf.
-    if (std::string e = create_output(path, info.replace_files, fd_); !e.empty()) return e;
-    handle_ = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_EDFPLUS,
-                                     static_cast<int>(channels_.size()));
+      if (const int r = info.rates[static_cast<size_t>(c)]; r > 0) {
+        record.channels.push_back(c);
+        record.per_unit.push_back(static_cast<size_t>(r) * 1000);
+      }
+    return {record};
+  }
+  std::string open(OutputFiles &files, const RecordingInfo &info) override {
+    files_ = &files;
+    info_ = info;
+    record_ = layout(info).front();
+    const std::string &path = files.name(0);
+    // Made (locked) through the files, then opened again by libedf.
+    if (std::string e = files.create(info.replace_files); !e.empty()) return e;
+    const int signals_on = static_cast<int>(record_.channels.size());
+    handle_ = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_EDFPLUS, signals_on);
     if (handle_ < 0) {
       const int code = handle_;
       handle_ = -1;
@@ -59,9 +85,8 @@ class EdfWriter : public Writer {
     }
     const double vpc = info.volts_per_count();
     bool ok = true;
-    for (size_t s = 0; s < channels_.size(); ++s) {
-      const int c = channels_[s];
-      const int sig = static_cast<int>(s);
+    for (int sig = 0; sig < signals_on; ++sig) {
+      const int c = record_.channels[size_t(sig)];
       ok = ok && edf_set_samplefrequency(handle_, sig, info.rates[size_t(c)] * 1000) == 0;
       ok = ok && edf_set_digital_maximum(handle_, sig, 32767) == 0;
       ok = ok && edf_set_digital_minimum(handle_, sig, -32768) == 0;
@@ -76,8 +101,7 @@ class EdfWriter : public Writer {
     ok = ok && edf_set_recording_additional(handle_, cal.c_str()) == 0;
     ok = ok && edf_set_number_of_annotation_signals(handle_, signals()) == 0;
     if (!ok) return "cannot set up the EDF+ header of '" + path + "'";
-    queues_.resize(channels_.size());
-    return sidecar_.create(path, info, "EDF+", info.replace_files);
+    return {};
   }
   std::string begin(std::chrono::system_clock::time_point start) override {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(start.time_since_epoch());
@@ -86,107 +110,76 @@ class EdfWriter : public Writer {
     gmtime_r(&secs, &tm);
     if (edf_set_startdatetime(handle_, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
                               tm.tm_min, tm.tm_sec) != 0)
-      return "cannot set the start time of '" + path_ + "'";
+      return "cannot set the start time of '" + files_->name(0) + "'";
     // 100 us resolution, as EDF+ readers are advised to expect.
     edf_set_subsecond_starttime(handle_, static_cast<int>(us.count() % 1000000 / 100 * 1000));
-    sidecar_.start(start);
-    return sidecar_.write(sidecar_files(), false);
+    return {};
   }
-  std::string samples(int channel, const int32_t *codes, size_t n) override {
-    queue(channel).push(codes, n);
-    return flush();
+  // Whole records: each signal's second in turn, as EDF lays a record out.
+  std::string write(size_t, const int16_t *values, const uint8_t *, size_t records) override {
+    for (size_t r = 0; r < records; ++r) {
+      for (size_t sig = 0; sig < record_.channels.size(); ++sig) {
+        // libedf takes a non-const buffer but only reads it.
+        if (edfwrite_digital_short_samples(handle_, const_cast<int16_t *>(values)) != 0)
+          return io_error("write to", files_->name(0));
+        values += record_.per_unit[sig];
+        bytes_ += 2 * record_.per_unit[sig];
+      }
+      ++records_;
+      count_records();
+    }
+    return {};
   }
   std::string gap(const Gap &g) override {
-    sidecar_.gap(g);
     note_loss(g);
-    queue(g.channel).push_fill(g.count);
-    return flush();
+    return {};
   }
   // An annotation at its sample of the first channel (libedf keeps 40 bytes of the text). libedf
   // holds every annotation until the file closes and writes only what the records have room
   // for: past that room (as far as the recording has gone) an event is in the journal alone,
   // so a flood of events cannot grow the memory.
   std::string event(const Event &e) override {
-    sidecar_.event(e);
-    if (!e.refused.empty()) return {};
-    const int c = channels_.front();
+    const int c = record_.channels.front();
     const long long onset =
         static_cast<long long>(e.index[size_t(c)]) * 10000 / (info_.rates[size_t(c)] * 1000LL);
     if (++annotations_ > (records_ + 2) * uint64_t(signals())) return {};
     if (edfwrite_annotation_utf8(handle_, onset, -1, event_text(e.text, kAnnotationText).c_str()) !=
         0)
-      return "cannot write an annotation to '" + path_ + "'";
+      return "cannot write an annotation to '" + files_->name(0) + "'";
     return {};
   }
-  void clock(const qx470reader::ClockMap &map) override { sidecar_.clock(map); }
-  void dropped_events(uint64_t n) override { sidecar_.dropped_events(n); }
-  std::string sync() override {
-    if (std::string e = still_named(fd_, path_); !e.empty()) return e;
-    if (fd_ >= 0 && ::fdatasync(fd_) != 0) return io_error("write to", path_);
-    return sidecar_.write(sidecar_files(), false);
+  // EDF holds whole 1-second records: the last one is padded with mid-scale, and an annotation
+  // says where the recording really ends.
+  std::string ending(const std::array<uint64_t, 4> &samples, bool partial) override {
+    if (!partial) return {};
+    int fastest = 0;
+    for (int c : record_.channels) fastest = std::max(fastest, info_.rates[size_t(c)]);
+    uint64_t most = 0;  // the longest channel, in samples of the fastest rate
+    for (int c : record_.channels)
+      most =
+          std::max(most, samples[size_t(c)] * uint64_t(fastest) / uint64_t(info_.rates[size_t(c)]));
+    ++annotations_;
+    edfwrite_annotation_utf8(handle_, static_cast<long long>(most) * 10000 / (fastest * 1000LL), -1,
+                             "recording ends");
+    return {};
   }
-  std::string finish() override {
+  std::string finish(bool) override {
     if (handle_ < 0) return {};
-    std::string err = failed_ ? std::string() : pad_last_record();
-    err = write_losses(err);
-    if (edfclose_file(handle_) != 0 && err.empty()) err = io_error("finish", path_);
+    std::string err = write_losses();
+    if (edfclose_file(handle_) != 0 && err.empty()) err = io_error("finish", files_->name(0));
     handle_ = -1;
     if (std::string e = seal(); !e.empty() && err.empty()) err = e;
-    const std::string side = sidecar_.write(sidecar_files(), !failed_ && err.empty(), true);
-    return err.empty() ? side : err;
+    return err;
   }
-  uint64_t bytes() const override { return bytes_; }
+  uint64_t units_in_file(size_t, uint64_t) const override { return records_; }
   std::string warning() const override { return warning_; }
-  std::array<uint64_t, 4> samples_in_files() const override {
-    std::array<uint64_t, 4> n{};
-    for (int c : channels_)
-      n[size_t(c)] = records_ * static_cast<uint64_t>(info_.rates[size_t(c)]) * 1000;
-    return n;
-  }
-  std::vector<std::string> paths() const override {
-    if (!sidecar_.created()) return {path_};
-    return {path_, sidecar_.path()};
-  }
 
  private:
   // Each annotation signal holds one annotation a record (a second): 8 for the gaps, 64 (libedf's
   // most) when events come.
   int signals() const { return info_.events ? 64 : 8; }
   static constexpr size_t kAnnotationText = 40;  // what libedf keeps of an annotation's text
-
-  // EDF holds whole 1-second records: the last one is padded with mid-scale, and an annotation
-  // says where the recording really ends.
-  std::string pad_last_record() {
-    uint64_t most_seconds_x = 0;  // the longest channel, in samples of the fastest rate
-    bool partial = false;
-    int fastest = 0;
-    for (size_t s = 0; s < channels_.size(); ++s)
-      fastest = std::max(fastest, info_.rates[size_t(channels_[s])]);
-    for (size_t s = 0; s < channels_.size(); ++s) {
-      const uint64_t r = static_cast<uint64_t>(info_.rates[size_t(channels_[s])]);
-      const uint64_t have = written_[s] + queues_[s].size();
-      most_seconds_x = std::max(most_seconds_x, have * static_cast<uint64_t>(fastest) / r);
-      partial = partial || queues_[s].size() > 0;
-    }
-    if (partial) {
-      const long long onset = static_cast<long long>(most_seconds_x) * 10000 / (fastest * 1000LL);
-      ++annotations_;
-      edfwrite_annotation_utf8(handle_, onset, -1, "recording ends");
-      uint64_t target_records = records_;
-      for (size_t s = 0; s < channels_.size(); ++s) {
-        const uint64_t per_record = static_cast<uint64_t>(info_.rates[size_t(channels_[s])]) * 1000;
-        target_records =
-            std::max(target_records, records_ + (queues_[s].size() + per_record - 1) / per_record);
-      }
-      for (size_t s = 0; s < channels_.size(); ++s) {
-        const uint64_t per_record = static_cast<uint64_t>(info_.rates[size_t(channels_[s])]) * 1000;
-        const uint64_t want = (target_records - records_) * per_record;
-        queues_[s].push_fill(want - queues_[s].size());
-      }
-      return flush();
-    }
-    return {};
-  }
+  int fd() const { return files_->file(0).fd(); }
 
   // A loss on one channel joins the loss of the same kind whose time it overlaps: one event of
   // the stream is one annotation, whatever channels it took samples from.
@@ -207,7 +200,8 @@ class EdfWriter : public Writer {
 
   // Each loss as one annotation. Lost samples are "BAD_ACQ_SKIP", the name MNE gives acquisition
   // skips and leaves out of the data by default; a restart that lost nothing is only noted.
-  std::string write_losses(std::string err) {
+  std::string write_losses() {
+    std::string err;
     for (const Loss &l : losses_) {
       uint64_t total = 0;
       for (const auto &[c, n] : l.counts) total += n;
@@ -228,13 +222,13 @@ class EdfWriter : public Writer {
       if (edfwrite_annotation_utf8(handle_, l.start, total ? l.end - l.start : -1, text.c_str()) !=
               0 &&
           err.empty())
-        err = "cannot write an annotation to '" + path_ + "'";
+        err = "cannot write an annotation to '" + files_->name(0) + "'";
     }
     const uint64_t room = (records_ ? records_ : 1) * uint64_t(signals());
     if (annotations_ > room)
-      warning_ = "'" + path_ + "' has room for " + std::to_string(room) + " annotations, " +
-                 std::to_string(annotations_) + " came: the journal '" +
-                 Sidecar::journal_for(path_) + "' lists every gap and event";
+      warning_ = "'" + files_->name(0) + "' has room for " + std::to_string(room) +
+                 " annotations, " + std::to_string(annotations_) + " came: the journal '" +
+                 Sidecar::journal_for(files_->path()) + "' lists every gap and event";
     return err;
   }
 
@@ -249,87 +243,44 @@ class EdfWriter : public Writer {
     // Eight characters hold every count a recording reaches (99,999,999 s is three years).
     char text[24];
     std::snprintf(text, sizeof text, "%-8llu", static_cast<unsigned long long>(records_));
-    (void)::pwrite(fd_, text, 8, 236);
+    (void)::pwrite(fd(), text, kRecordCount.width, kRecordCount.at);
   }
 
   // After the close (or a failed write): the file ends with its last whole record, and its
   // header counts those.
   std::string seal() {
-    if (fd_ < 0) return {};
-    const long long header = header_number(fd_, 184, 8);
-    const long long signals = header_number(fd_, 252, 4);
+    if (fd() < 0) return {};
+    const long long header = header_number(fd(), kHeaderBytes);
+    const long long signals = header_number(fd(), kSignalCount);
     long long record = 0;
     for (long long s = 0; s < signals; ++s)
-      record += 2 * header_number(fd_, static_cast<off_t>(256 + signals * 216 + s * 8), 8);
+      record += 2 * header_number(fd(), samples_per_record_field(signals, s));
     std::string err;
     struct stat st {};
-    if (header > 0 && record > 0 && ::fstat(fd_, &st) == 0 && st.st_size >= header) {
+    if (header > 0 && record > 0 && ::fstat(fd(), &st) == 0 && st.st_size >= header) {
       const long long whole = (st.st_size - header) / record;
       if (st.st_size != header + whole * record &&
-          ::ftruncate(fd_, static_cast<off_t>(header + whole * record)) != 0)
-        err = io_error("cut back", path_);
+          ::ftruncate(fd(), static_cast<off_t>(header + whole * record)) != 0)
+        err = io_error("cut back", files_->name(0));
       records_ = static_cast<uint64_t>(whole);
       write_count();
     }
-    if (::close(fd_) != 0 && err.empty()) err = io_error("finish", path_);
-    fd_ = -1;
     return err;
   }
 
-  std::vector<SidecarFile> sidecar_files() const {
-    std::vector<SidecarFile> files;
-    for (const RateGroup &g : rate_groups(info_))
-      files.push_back({path_, g.rate, g.channels, records_ * static_cast<uint64_t>(g.rate) * 1000});
-    return files;
-  }
-
-  ChannelQueue &queue(int channel) {
-    const auto it = std::find(channels_.begin(), channels_.end(), channel);
-    return queues_[static_cast<size_t>(it - channels_.begin())];
-  }
-  // Writes every data record that all signals have samples for.
-  std::string flush() {
-    if (failed_) return {};
-    for (;;) {
-      for (size_t s = 0; s < channels_.size(); ++s)
-        if (queues_[s].size() < static_cast<uint64_t>(info_.rates[size_t(channels_[s])]) * 1000)
-          return {};
-      for (size_t s = 0; s < channels_.size(); ++s) {
-        const size_t n = static_cast<size_t>(info_.rates[size_t(channels_[s])]) * 1000;
-        record_.resize(n);
-        queues_[s].pop(record_.data(), n, 0);
-        if (edfwrite_digital_short_samples(handle_, record_.data()) != 0) {
-          failed_ = true;
-          return io_error("write to", path_);
-        }
-        written_[s] += n;
-        bytes_ += 2 * n;
-      }
-      ++records_;
-      count_records();
-    }
-  }
-
-  std::string path_;
+  OutputFiles *files_ = nullptr;
   RecordingInfo info_;
+  UnitLayout record_;
   int handle_ = -1;
-  std::vector<int> channels_;
-  std::vector<ChannelQueue> queues_;
-  std::array<uint64_t, 4> written_{};
-  std::vector<int16_t> record_;
   uint64_t records_ = 0;
   uint64_t annotations_ = 0;
-  uint64_t bytes_ = 0;
-  int fd_ = -1;  // the file, for the record count and syncs
   std::string warning_;
-  bool failed_ = false;
   std::vector<Loss> losses_;
-  Sidecar sidecar_;
 };
 
 }  // namespace
 
-std::unique_ptr<Writer> make_edf_writer() {
+std::unique_ptr<FormatWriter> make_edf_writer() {
   return std::make_unique<EdfWriter>();
 }
 
