@@ -1,0 +1,130 @@
+// The recorder's output side in-process, without a device: whole units made of the channels'
+// samples (rows, EDF+ records) with their lost flags, and a recording fed through the write
+// queue into files that read back sample by sample.
+#include <edflib.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "frames.h"
+#include "recording.h"
+#include "write_queue.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qx470rec::FrameAssembler;
+using qx470rec::UnitLayout;
+
+std::vector<int32_t> codes(int32_t from, size_t n) {
+  std::vector<int32_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = 32768 + from + static_cast<int32_t>(i);
+  return v;
+}
+
+TEST(Frames, RowsInterleaveEachRatesChannelsAndMarkWhatWasLost) {
+  FrameAssembler f({{{0, 2}, {1, 1}}, {{1}, {1}}});
+  EXPECT_EQ(f.group_of(2), 0u);
+  EXPECT_EQ(f.group_of(1), 1u);
+  const auto a = codes(0, 5), b = codes(100, 3);
+  f.push(0, a.data(), a.size());
+  f.push(2, b.data(), 2);
+  f.push_fill(2, 2);  // two lost samples of Ch3
+  EXPECT_EQ(f.ready(0), 4u) << "as far as both channels have samples";
+  std::vector<int16_t> values;
+  std::vector<uint8_t> lost;
+  f.take(0, 4, values, lost);
+  EXPECT_EQ(values, (std::vector<int16_t>{0, 100, 1, 101, 2, 0, 3, 0}));
+  EXPECT_EQ(lost, (std::vector<uint8_t>{0, 0, 0, 0, 0, 1, 0, 1}));
+  EXPECT_EQ(f.ready(0), 0u);
+  EXPECT_TRUE(f.pad_to_whole_units()) << "Ch1 has one sample more";
+  f.take(0, f.ready(0), values, lost);
+  EXPECT_EQ(values, (std::vector<int16_t>{4, 0}));
+  EXPECT_EQ(lost, (std::vector<uint8_t>{0, 1}));
+  EXPECT_FALSE(f.pad_to_whole_units());
+}
+
+TEST(Frames, ARecordHoldsEachChannelsSecondInTurnAndTheLastIsPaddedWhole) {
+  FrameAssembler f({{{0, 1}, {4, 2}}});  // an EDF+ record: 4 samples of Ch1, 2 of Ch2
+  const auto a = codes(0, 10), b = codes(50, 3);
+  f.push(0, a.data(), a.size());
+  f.push(1, b.data(), b.size());
+  EXPECT_EQ(f.ready(0), 1u);
+  std::vector<int16_t> values;
+  std::vector<uint8_t> lost;
+  f.take(0, 1, values, lost);
+  EXPECT_EQ(values, (std::vector<int16_t>{0, 1, 2, 3, 50, 51}));
+  EXPECT_TRUE(f.pad_to_whole_units());
+  ASSERT_EQ(f.ready(0), 2u) << "6 samples of Ch1 left: two records";
+  f.take(0, 2, values, lost);
+  EXPECT_EQ(values, (std::vector<int16_t>{4, 5, 6, 7, 52, 0, 8, 9, 0, 0, 0, 0}));
+  EXPECT_EQ(lost, (std::vector<uint8_t>{0, 0, 0, 0, 0, 1, 0, 0, 1, 1, 1, 1}));
+}
+
+class RecordingFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("qx470frames_" + std::to_string(getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  // Ch1 at 2 kS/s and Ch2 at 1 kS/s, in pieces through the write queue, with one gap.
+  void record(qx470rec::Recording &rec, const std::string &name) {
+    qx470rec::RecordingInfo info;
+    info.rates = {2, 1, 0, 0};
+    ASSERT_EQ(rec.open((dir_ / name).string(), info), "");
+    ASSERT_EQ(rec.begin(std::chrono::system_clock::now()), "");
+    qx470rec::WriteQueue queue(rec, 1 << 20);
+    for (int piece = 0; piece < 5; ++piece) {
+      const auto a = codes(piece * 1000, 1000), b = codes(piece * 500, 500);
+      queue.samples(0, a.data(), a.size());
+      if (piece == 2)
+        queue.gap({1, qx470reader::GapKind::kLost, 1000, 500});
+      else
+        queue.samples(1, b.data(), b.size());
+    }
+    queue.drain();
+    ASSERT_EQ(queue.error(), "");
+    ASSERT_EQ(rec.finish(), "");
+  }
+  fs::path dir_;
+};
+
+TEST_F(RecordingFiles, EachFormatHoldsWhatTheQueueGaveItAndTheSidecarSaysSo) {
+  qx470rec::Recording dat(qx470rec::Format::kDat);
+  record(dat, "run.dat");
+  std::ifstream in(dir_ / "run_2kSps.dat", std::ios::binary);
+  std::vector<int16_t> ch1(5000);
+  in.read(reinterpret_cast<char *>(ch1.data()), 10000);
+  for (size_t i = 0; i < ch1.size(); ++i) ASSERT_EQ(ch1[i], int16_t(i)) << i;
+  EXPECT_EQ(fs::file_size(dir_ / "run_1kSps.dat"), 5000u);
+  std::ifstream side(dir_ / "run.json");
+  const nlohmann::json j = nlohmann::json::parse(side);
+  EXPECT_EQ(j["files"][0]["frames"], 5000);
+  EXPECT_EQ(j["files"][1]["frames"], 2500);
+  EXPECT_EQ(j["gaps"].size(), 1u);
+  EXPECT_EQ(j["complete"], true);
+  EXPECT_EQ(dat.samples_in_files(), (std::array<uint64_t, 4>{5000, 2500, 0, 0}));
+
+  qx470rec::Recording edf(qx470rec::Format::kEdf);
+  record(edf, "one.edf");
+  edf_hdr_struct h{};
+  ASSERT_EQ(edfopen_file_readonly((dir_ / "one.edf").c_str(), &h, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  EXPECT_EQ(h.datarecords_in_file, 3) << "2.5 s: the last record padded";
+  std::vector<int> v(1000);
+  edfseek(h.handle, 1, 1000, EDFSEEK_SET);
+  ASSERT_EQ(edfread_digital_samples(h.handle, 1, 500, v.data()), 500);
+  EXPECT_EQ(v[0], 0) << "the gap is filled at its place";
+  ASSERT_EQ(edfread_digital_samples(h.handle, 1, 500, v.data()), 500);
+  EXPECT_EQ(v[0], 1500);
+  edfclose_file(h.handle);
+}
+
+}  // namespace
