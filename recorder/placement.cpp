@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "summary.h"
+
 namespace qx470rec {
 
 namespace {
@@ -10,12 +12,6 @@ namespace {
 std::string number(double v) {
   char buf[48];
   std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
-}
-
-std::string seconds(double v) {
-  char buf[48];
-  std::snprintf(buf, sizeof buf, v < 1e9 ? "%.3f s" : "%.3g s", v);
   return buf;
 }
 
@@ -32,9 +28,9 @@ std::string place_event(Event &e, const qx470reader::ClockMap &map, std::optiona
   if (!std::isfinite(steady)) return "its time @steady=" + number(steady) + " is not finite";
   if (!first) return "the recording has no sample yet";
   if (steady < *first - kEventGraceSeconds)
-    return "its time is " + seconds(*first - steady) + " before the recording's first sample";
+    return "its time is " + seconds_text(*first - steady) + " before the recording's first sample";
   if (steady > end + kEventGraceSeconds)
-    return "its time is " + seconds(steady - end) + " after the recording's last sample";
+    return "its time is " + seconds_text(steady - end) + " after the recording's last sample";
   std::array<uint64_t, 4> index{};
   for (size_t c = 0; c < 4; ++c)
     if (on[c] && !map.index_at(static_cast<int>(c), steady, index[c]))

@@ -5,8 +5,9 @@
 namespace qx470rec {
 
 std::string seconds_text(double s) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.3f s", s);
+  char buf[48];
+  // A time far from any recording's (a sender's clock gone wrong) in its order of magnitude.
+  std::snprintf(buf, sizeof buf, s < 1e9 ? "%.3f s" : "%.3g s", s);
   return buf;
 }
 
