@@ -8,10 +8,13 @@ set(CPACK_PACKAGE_CONTACT "The QX470USB developers <developers@qx470usb.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "QX-470-USB amplifier: acquisition library and tools")
 set(CPACK_PACKAGE_DESCRIPTION
     "The acquisition library for the QX-470-USB four-channel 16-bit USB\n\
-data-acquisition amplifier, with its bench console (QX470USB_Test), the udev\n\
-rule that lets its users open the device, the header, a CMake package and a\n\
-pkg-config file for programs that use it, and qx470-sim, which runs any\n\
-program against a simulated amplifier.")
+data-acquisition amplifier, with its bench console (QX470USB_Test);\n\
+qx470-record, which records to EDF+, CSV, FLAC, WAV or raw files and reports\n\
+every lost sample; the reader library libqx470reader and the Python package\n\
+qx470usb (numpy arrays of the samples); the udev rule that lets its users open\n\
+the device; the headers, a CMake package and a pkg-config file for programs\n\
+that use it; and qx470-sim, which runs any program against a simulated\n\
+amplifier.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
