@@ -158,9 +158,17 @@ class EdfWriter : public FormatWriter {
     for (int c : record_.channels)
       most =
           std::max(most, samples[size_t(c)] * uint64_t(fastest) / uint64_t(info_.rates[size_t(c)]));
-    ++annotations_;
-    edfwrite_annotation_utf8(handle_, static_cast<long long>(most) * 10000 / (fastest * 1000LL), -1,
-                             "recording ends");
+    const long long onset = static_cast<long long>(most) * 10000 / (fastest * 1000LL);
+    edfwrite_annotation_utf8(handle_, onset, -1, "recording ends");
+    // The padding of the last record is no data: readers that leave out "BAD" stretches (MNE's
+    // reject_by_annotation) leave it out too.
+    uint64_t records = 0;
+    for (size_t k = 0; k < record_.channels.size(); ++k)
+      records = std::max(records, (samples[size_t(record_.channels[k])] + record_.per_unit[k] - 1) /
+                                      record_.per_unit[k]);
+    if (const long long end = static_cast<long long>(records) * 10000; end > onset)
+      edfwrite_annotation_utf8(handle_, onset, end - onset, "BAD_PADDING");
+    annotations_ += 2;
     return {};
   }
   std::string finish(bool) override {
