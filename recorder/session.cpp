@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -265,6 +267,7 @@ class Session {
   void draw(bool final_line) {
     Progress p;
     p.seconds = seconds_since(t0_);
+    p.signal_seconds = recorded_seconds();
     p.on = channels_on();
     p.written = written_;
     for (int c = 0; c < 4; ++c)
@@ -272,9 +275,12 @@ class Session {
     p.bytes = queue_->bytes();
     p.queue_fill = queue_->fill();
     for (int c = 0; c < 4; ++c) p.lost += reader_.channel_on(c) ? at(lost_, c) : 0;
+    p.events = events_ != nullptr;
+    p.placed = counts_.placed;
     // At low rates a block takes long to fill, and nothing arrives before it does.
     p.waiting_for_first_block = reader_.blocks_seen() == 0 && reader_.streams() <= 1;
     p.block_seconds = reader_.block_seconds();
+    p.width = terminal_width(STDERR_FILENO);
     io_.err << progress_line(p) << (final_line ? "\n" : "") << std::flush;
   }
 

@@ -4,6 +4,7 @@
 #include <edflib.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -216,6 +217,48 @@ TEST_F(RecordCli, CtrlCKeepsTheTailAndASecondOneStillLeavesAFileThatReadsBack) {
       EXPECT_NE(err.find("no sample lost (stopped by signal)"), std::string::npos) << err;
     }
   }
+}
+
+// In an 80-column terminal the progress line of four channels at full rate stays within one
+// line, erases what a longer line before it left, and ends with the summary on a line of its own.
+TEST_F(RecordCli, TheProgressLineFitsAnEightyColumnTerminal) {
+  winsize ws{};
+  ws.ws_col = 80;
+  ws.ws_row = 24;
+  int fd = -1;
+  const std::string out = (dir_ / "p.dat").string();
+  const pid_t pid = forkpty(&fd, nullptr, nullptr, &ws);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("QXSIM_SPEED", "4", 1);
+    execl(QX470_RECORD_PATH, QX470_RECORD_PATH, "-r", "1=100,2=100,3=100,4=100", "-t", "8s", "-o",
+          out.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  std::string screen;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);  // EIO once the program has ended
+    if (n <= 0) break;
+    screen.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  EXPECT_EQ(wait_exit(pid), 0) << screen;
+  size_t lines = 0;
+  for (size_t at = 0, next; at < screen.size(); at = next + 1) {
+    next = screen.find_first_of("\r\n", at);
+    if (next == std::string::npos) next = screen.size();
+    std::string line = screen.substr(at, next - at);
+    if (line.find("Ch1") == std::string::npos && line.find("lost") == std::string::npos) continue;
+    if (line.rfind("qx470-record: ", 0) == 0) continue;  // the summary: a line of its own
+    ++lines;
+    const size_t erase = line.find("\x1b[K");
+    EXPECT_NE(erase, std::string::npos) << line;
+    EXPECT_LT(line.substr(0, erase).size(), 80u) << line;
+    EXPECT_NE(line.find("lost 0"), std::string::npos) << line;
+  }
+  EXPECT_GT(lines, 2u) << screen;
+  EXPECT_NE(screen.find("\nqx470-record: 8.000 s recorded"), std::string::npos) << screen;
 }
 
 struct Signal {

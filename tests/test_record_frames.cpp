@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frames.h"
+#include "progress.h"
 #include "recording.h"
 #include "write_queue.h"
 
@@ -127,4 +128,35 @@ TEST_F(RecordingFiles, EachFormatHoldsWhatTheQueueGaveItAndTheSidecarSaysSo) {
   edfclose_file(h.handle);
 }
 
+// The progress line fits the terminal: in 80 columns four channels' counts give way before the
+// time, the lost samples and the events; the rest of the line is erased; signal and wall time
+// are told apart when they differ.
+TEST(ProgressLine, FitsTheTerminalWithWhatMattersFirst) {
+  qx470rec::Progress p;
+  p.seconds = p.signal_seconds = 3723.5;
+  p.on = {true, true, true, true};
+  p.written = {372350000, 372350000, 372350000, 372350000};
+  p.bytes = 2978800000;
+  p.queue_fill = 0.5;
+  p.lost = 123456;
+  p.events = true;
+  p.placed = 42;
+  p.width = 80;
+  const std::string line = qx470rec::progress_line(p);
+  ASSERT_EQ(line.rfind("\x1b[K"), line.size() - 3) << "the rest of the line is erased";
+  EXPECT_EQ(line.front(), '\r');
+  EXPECT_LE(line.size() - 4, 79u) << line;
+  EXPECT_NE(line.find("lost 123456"), std::string::npos) << line;
+  EXPECT_NE(line.find("42 events"), std::string::npos) << line;
+  EXPECT_NE(line.find("3723.500 s"), std::string::npos) << line;
+  p.width = 250;
+  const std::string wide = qx470rec::progress_line(p);
+  EXPECT_NE(wide.find("Ch4 372350000"), std::string::npos) << wide;
+  EXPECT_NE(wide.find("behind 0.00 s"), std::string::npos) << wide;
+  p.signal_seconds = 10.0;
+  p.seconds = 1.0;
+  EXPECT_NE(qx470rec::progress_line(p).find("10.0 s signal, 1.0 s wall"), std::string::npos);
+}
+
 }  // namespace
+
