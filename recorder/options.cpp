@@ -43,6 +43,7 @@ std::string usage() {
          "  -f, --force            replace files that exist (without it, an existing output\n"
          "                         file or side file is refused and nothing is touched)\n"
          "  -q, --quiet            no progress line\n"
+         "      --volts            CSV values in volts (calibrated) rather than counts\n"
          "      --events SOURCE    events to write where they happened, one a datagram or a\n"
          "                         line: udp:PORT (127.0.0.1), or a named pipe or a growing\n"
          "                         file; as often as needed. \"@utc=SECONDS text\" gives the\n"
@@ -143,7 +144,14 @@ struct OptionRow {
   bool repeatable = false;  // may be given more than once
 };
 
-enum { kShowOption = 1000, kScanOption, kVersionOption, kBufferOption, kEventsOption };
+enum {
+  kShowOption = 1000,
+  kScanOption,
+  kVersionOption,
+  kBufferOption,
+  kEventsOption,
+  kVoltsOption
+};
 
 const OptionRow kOptionTable[] = {
     {'r', "rate", true, kRecordMode,
@@ -174,6 +182,11 @@ const OptionRow kOptionTable[] = {
                         : std::string();
      },
      true},
+    {kVoltsOption, "volts", false, kRecordMode,
+     [](Options &o, const std::string &) {
+       o.volts = true;
+       return std::string();
+     }},
     {kBufferOption, "buffer", true, kRecordMode,
      [](Options &o, const std::string &v) { return parse_duration(v, o.buffer_ms); }},
     {'d', "device", true, kRecordMode | kShowMode,
@@ -214,6 +227,9 @@ std::string check_recording(Options &o) {
   if (o.duration_ms && o.samples) return "give -t or -n, not both";
   if (o.output.empty()) return "no output file: give -o FILE (or -o - for CSV on stdout)";
   if (std::string m = format_for(o.output, o.format); !m.empty()) return m;
+  if (o.volts && o.format != Format::kCsv)
+    return std::string("--volts is for CSV: ") + format_info(o.format).name +
+           " holds counts, with the scale in its header";
   if (!format_info(o.format).one_rate && o.output != "-") return {};
   int rate = 0;
   for (int r : o.rates) {

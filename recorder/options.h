@@ -24,6 +24,7 @@ struct Options {
   Format format = Format::kCsv;
   bool quiet = false;
   bool force = false;           // -f: replace files that exist
+  bool volts = false;           // --volts: CSV values in volts rather than counts
   uint64_t buffer_ms = 60'000;  // --buffer: signal the write queue holds while the output stalls
   bool show = false;
   bool scan = false;

@@ -31,6 +31,8 @@ struct RecordingInfo {
   bool replace_files = false;
   // Events will come (--events): room for more annotations in EDF+.
   bool events = false;
+  // CSV values in volts (--volts) rather than counts.
+  bool volts = false;
 };
 
 // Channels that share a rate, fastest first: one file (or one frame layout) each.

@@ -372,6 +372,7 @@ int run_record(const Options &opts, SessionIo &io) {
   info.rates = opts.rates;
   info.replace_files = opts.force;
   info.events = !opts.events.empty();
+  info.volts = opts.volts;
   if (!prepare_device(io, info)) return kExitDeviceOrFile;
 
   auto writer = std::make_unique<Recording>(opts.format);

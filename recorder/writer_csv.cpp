@@ -17,6 +17,7 @@ class CsvWriter : public FormatWriter {
   std::string open(OutputFiles &files, const RecordingInfo &info) override {
     files_ = &files;
     info_ = info;
+    volts_ = info.volts_per_count();
     groups_ = rate_groups(info.rates);
     for (size_t g = 0; g < groups_.size(); ++g)
       for (int c : groups_[g].channels) group_of_[size_t(c)] = g;
@@ -32,8 +33,10 @@ class CsvWriter : public FormatWriter {
       h += "# rate: " + std::to_string(groups_[g].rate * 1000) + " samples/s per channel\n";
       h += "# volts_per_count: " + info_.volts_per_count_text() + " (calibration " +
            std::to_string(info_.calibration) + " nV per count)\n";
-      h += "# values: counts, code - 32768; volts = counts * volts_per_count; "
-           "an empty field is a lost sample\n";
+      h += info_.volts ? "# values: volts, (code - 32768) * volts_per_count; "
+                         "an empty field is a lost sample\n"
+                       : "# values: counts, code - 32768; volts = counts * volts_per_count; "
+                         "an empty field is a lost sample\n";
       h += "index";
       for (int c : groups_[g].channels) (h += ',') += info_.label(c);
       h += "\n";
@@ -60,11 +63,14 @@ class CsvWriter : public FormatWriter {
     }
     return {};
   }
+  nlohmann::ordered_json sidecar_extra() const override {
+    return {{"values", info_.volts ? "volts" : "counts"}};
+  }
   std::string write(size_t g, const int16_t *values, const uint8_t *lost, size_t rows) override {
     const size_t width = groups_[g].channels.size();
     auto &notes = notes_[g];
     text_.clear();
-    char num[24];
+    char num[32];
     for (size_t i = 0; i < rows; ++i, ++rows_[g]) {
       while (!notes.empty() && notes.begin()->first <= rows_[g]) {
         text_ += notes.begin()->second;
@@ -73,8 +79,11 @@ class CsvWriter : public FormatWriter {
       text_.append(num, std::to_chars(num, num + sizeof num, rows_[g]).ptr);
       for (size_t k = 0; k < width; ++k) {
         text_ += ',';
-        if (!lost[i * width + k])
-          text_.append(num, std::to_chars(num, num + sizeof num, values[i * width + k]).ptr);
+        if (lost[i * width + k]) continue;
+        const int16_t v = values[i * width + k];
+        text_.append(num, (info_.volts ? std::to_chars(num, num + sizeof num, v * volts_)
+                                       : std::to_chars(num, num + sizeof num, v))
+                              .ptr);
       }
       text_ += '\n';
     }
@@ -100,6 +109,7 @@ class CsvWriter : public FormatWriter {
 
   OutputFiles *files_ = nullptr;
   RecordingInfo info_;
+  double volts_ = 0;
   std::vector<RateGroup> groups_;
   std::array<size_t, 4> group_of_{};
   std::vector<uint64_t> rows_;  // rows written to each file

@@ -128,6 +128,23 @@ TEST_F(RecordingFiles, EachFormatHoldsWhatTheQueueGaveItAndTheSidecarSaysSo) {
   edfclose_file(h.handle);
 }
 
+TEST_F(RecordingFiles, CsvInVoltsSaysSoAndHoldsTheCalibratedValues) {
+  qx470rec::Recording csv(qx470rec::Format::kCsv);
+  qx470rec::RecordingInfo info;
+  info.rates = {1, 0, 0, 0};
+  info.volts = true;
+  const fs::path out = dir_ / "v.csv";
+  ASSERT_EQ(csv.open(out.string(), info), "");
+  ASSERT_EQ(csv.begin(std::chrono::system_clock::now()), "");
+  const std::vector<int32_t> c = {32768 + 1000, 32768 - 2, 32768 + 32767};
+  ASSERT_EQ(csv.samples(0, c.data(), c.size()), "");
+  ASSERT_EQ(csv.finish(), "");
+  std::ifstream in(out);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("# values: volts,"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n0,0.3125\n1,-0.000625\n2,10.2396875\n"), std::string::npos) << text;
+}
+
 // The progress line fits the terminal: in 80 columns four channels' counts give way before the
 // time, the lost samples and the events; the rest of the line is erased; signal and wall time
 // are told apart when they differ.
@@ -159,4 +176,3 @@ TEST(ProgressLine, FitsTheTerminalWithWhatMattersFirst) {
 }
 
 }  // namespace
-

@@ -115,6 +115,7 @@ TEST(RecordOptions, BadArgumentsAreRefusedWithAMessageThatQuotesThem) {
       {{"-n", "99999999999999999999", "-o", "x.edf"}, "invalid sample count"},
       {{"-t", "1s", "-n", "10", "-o", "x.edf"}, "give -t or -n, not both"},
       {{"-t", "1s", "-t", "2s", "-o", "x.edf"}, "option '-t' is given twice"},
+      {{"--volts", "-o", "x.edf"}, "--volts is for CSV: EDF+ holds counts"},
       {{"-o", "x.mp3"}, "unknown output format '.mp3' of 'x.mp3'"},
       {{"-o", "noext"}, "has no extension"},
       {{"-t", "1s"}, "no output file"},
