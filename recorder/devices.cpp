@@ -15,12 +15,18 @@ int run_scan(SessionIo &io) {
   } else if (amps.empty()) {
     io.err << "qx470-record: no QX-470-USB found\n";
   } else {
+    // The simulator and the emulated device are listed as what they are, never as hardware.
+    const qx470reader::BridgeKind kind = qx470reader::bridge_in_use().kind;
+    const bool stand_in = kind == qx470reader::BridgeKind::kSimulated ||
+                          kind == qx470reader::BridgeKind::kEmulatedUsb;
     io.out << "Serial number    Description      Location\n";
     for (const qx470reader::Amplifier &a : amps) {
       char line[200];
-      std::snprintf(line, sizeof line, "%-16s %-16s bus %03lu device %03lu\n", a.serial.c_str(),
+      std::snprintf(line, sizeof line, "%-16s %-16s bus %03lu device %03lu", a.serial.c_str(),
                     a.description.c_str(), (a.location >> 12) & 0xFFF, (a.location >> 4) & 0xFF);
       io.out << line;
+      if (stand_in) io.out << "  (" << qx470reader::bridge_kind_words(kind) << ", no hardware)";
+      io.out << "\n";
     }
     if (amps.size() > 1)
       io.err << "qx470-record: " << amps.size()
@@ -32,7 +38,7 @@ int run_scan(SessionIo &io) {
 }
 
 // The device check as the console makes it: ready, shunt off, the calibration value.
-bool prepare_device(SessionIo &io, RecordingInfo &info) {
+bool prepare_device(SessionIo &io, RecordingInfo &info, bool say_stand_in) {
   const qx470reader::DeviceCheck d = qx470reader::check_device(true);
   if (!d.ready()) {
     io.err << program_lines(qx470reader::status_words(d.status));
@@ -44,6 +50,11 @@ bool prepare_device(SessionIo &io, RecordingInfo &info) {
            << "), using " << d.calibration << " nV per count\n";
   info.calibration = d.calibration;
   info.bridge = qx470reader::bridge_in_use();
+  // A recording of the simulator is never taken for one of the device.
+  if (say_stand_in && info.bridge.kind != qx470reader::BridgeKind::kUsb)
+    io.err << "qx470-record: recording the " << qx470reader::bridge_kind_words(info.bridge.kind)
+           << ", not a device on the bus"
+           << (info.bridge.file.empty() ? std::string() : " (" + info.bridge.file + ")") << "\n";
   return true;
 }
 

@@ -13,6 +13,7 @@ int run_scan(SessionIo &io);
 int run_show(SessionIo &io);
 // The device check as the console makes it (ready, the shunt off, the calibration value, with
 // warnings), filling in what the files say of the device. False, said on io.err, when not ready.
-bool prepare_device(SessionIo &io, RecordingInfo &info);
+// `say_stand_in`: say so when the bridge is the simulator or the emulated device.
+bool prepare_device(SessionIo &io, RecordingInfo &info, bool say_stand_in);
 
 }  // namespace qx470rec

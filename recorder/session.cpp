@@ -373,7 +373,7 @@ int run_record(const Options &opts, SessionIo &io) {
   info.replace_files = opts.force;
   info.events = !opts.events.empty();
   info.volts = opts.volts;
-  if (!prepare_device(io, info)) return kExitDeviceOrFile;
+  if (!prepare_device(io, info, !opts.quiet)) return kExitDeviceOrFile;
 
   auto writer = std::make_unique<Recording>(opts.format);
   if (std::string e = writer->open(opts.output, info); !e.empty()) {

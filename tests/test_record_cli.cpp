@@ -59,6 +59,7 @@ TEST_F(RecordCli, ShowSaysTheStatusAndTheCalibrationValue) {
 TEST_F(RecordCli, ScanListsTheAmplifierAndDeviceChoosesByItsSerialNumber) {
   EXPECT_EQ(run({"--scan"}, {"QXSIM_SIGNAL=1"}), 0) << err_;
   EXPECT_NE(out_.find("QX47000          QX-470-USB"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("(simulated amplifier, no hardware)"), std::string::npos) << out_;
   EXPECT_EQ(run({"-d", "QX47000", "--show"}), 0) << err_;
   EXPECT_NE(out_.find("Serial number: QX47000"), std::string::npos) << out_;
 
