@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "amplifiers.h"
+#include "summary.h"
 
 namespace qx470rec {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "recording_info.h"
-#include "session.h"
+#include "session_io.h"
 
 namespace qx470rec {
 
