@@ -68,7 +68,7 @@ if [ -n "$no32" ]; then
   wine=$wine64
   export WINELOADER=$wine64
   export WINEPREFIX=${WINEPREFIX:-/tmp/qx470-wineprefix64}
-  echo "windows: no 32-bit programs on this machine ($no32); Wine runs through $wine64 alone"
+  echo "windows: 32-bit Windows programs cannot run here ($no32); Wine runs through $wine64 alone"
 else
   wine=$(command -v wine)
   export WINEPREFIX=${WINEPREFIX:-/tmp/qx470-wineprefix}
@@ -103,7 +103,7 @@ for arch in "${arches[@]}"; do
   if [ "$arch" = i686 ] && [ -n "$no32" ]; then
     ctest --test-dir "$build" -R "$no_execution" --no-tests=error --output-on-failure || status=1
     n=$(ctest --test-dir "$build" -N -E "$no_execution" | sed -n 's/^Total Tests: //p')
-    not_run="windows: i686 tests NOT RUN: this machine cannot run 32-bit programs ($no32); $n skipped, only the table checks ran"
+    not_run="windows: i686 tests NOT RUN: 32-bit Windows programs cannot run here ($no32); $n skipped, only the table checks ran"
   else
     QX470_WINE=$loader ctest --test-dir "$build" -j"$(nproc)" --output-on-failure || status=1
   fi
