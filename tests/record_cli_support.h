@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_folder.h"
+
 extern char **environ;
 
 namespace qxtest {
@@ -84,17 +86,9 @@ inline std::string slurp(const fs::path &p) {
   return s.str();
 }
 
-class RecordCli : public ::testing::Test {
+class RecordCli : public TestFolder {
  protected:
-  void SetUp() override {
-    // Parameterised tests have a '/' in their names: one flat folder each all the same.
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::replace(name.begin(), name.end(), '/', '_');
-    dir_ = fs::temp_directory_path() / ("qx470cli_" + std::to_string(getpid()) + "_" + name);
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  RecordCli() : TestFolder("qx470cli_") {}
   // Runs to the end: exit code, standard output and error.
   int run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
     const Child c = spawn(args, env, dir_);
@@ -113,7 +107,6 @@ class RecordCli : public ::testing::Test {
     err_ = slurp(c.err);
     return code;
   }
-  fs::path dir_;
   std::string out_, err_;
 };
 

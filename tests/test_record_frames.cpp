@@ -13,6 +13,7 @@
 #include "frames.h"
 #include "progress.h"
 #include "recording.h"
+#include "test_folder.h"
 #include "write_queue.h"
 
 namespace {
@@ -66,16 +67,9 @@ TEST(Frames, ARecordHoldsEachChannelsSecondInTurnAndTheLastIsPaddedWhole) {
   EXPECT_EQ(lost, (std::vector<uint8_t>{0, 0, 0, 0, 0, 1, 0, 0, 1, 1, 1, 1}));
 }
 
-class RecordingFiles : public ::testing::Test {
+class RecordingFiles : public qxtest::TestFolder {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("qx470frames_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  RecordingFiles() : TestFolder("qx470frames_") {}
   // Ch1 at 2 kS/s and Ch2 at 1 kS/s, in pieces through the write queue, with one gap.
   void record(qx470rec::Recording &rec, const std::string &name) {
     qx470rec::RecordingInfo info;
@@ -95,7 +89,6 @@ class RecordingFiles : public ::testing::Test {
     ASSERT_EQ(queue.error(), "");
     ASSERT_EQ(rec.finish(), "");
   }
-  fs::path dir_;
 };
 
 TEST_F(RecordingFiles, EachFormatHoldsWhatTheQueueGaveItAndTheSidecarSaysSo) {

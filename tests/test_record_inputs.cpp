@@ -17,16 +17,16 @@
 #include "output_claim.h"
 #include "placement.h"
 #include "sidecar.h"
+#include "test_folder.h"
 #include "utf8_check.h"
 #include "wait_for.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using qxtest::strict_utf8;
 using qx470rec::Event;
 using qx470rec::EventSources;
-
+using qxtest::strict_utf8;
 
 TEST(EventText, AnyBytesBecomeValidUtf8WithoutControlCharactersCutAtACharacter) {
   std::vector<std::string> texts;
@@ -108,16 +108,9 @@ TEST(EventTimes, TimesOutsideTheRecordingOrNotFiniteAreRefusedNeverMoved) {
   }
 }
 
-class Sources : public ::testing::Test {
+class Sources : public qxtest::TestFolder {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("qx470inputs_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  Sources() : TestFolder("qx470inputs_") {}
   std::string add(EventSources &s, const fs::path &p) {
     bool bad = false;
     return s.add(p.string(), bad);
@@ -134,7 +127,6 @@ class Sources : public ::testing::Test {
   static void append(const fs::path &p, const std::string &text) {
     std::ofstream(p, std::ios::app) << text << std::flush;
   }
-  fs::path dir_;
   std::vector<Event> got_;
 };
 
