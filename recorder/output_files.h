@@ -62,7 +62,8 @@ class OutputFiles {
   const std::string &name(size_t g) const { return names_[g]; }
   // Makes every file (or takes standard output); the message names the file that failed.
   std::string create(bool replace);
-  OutputFile &file(size_t g) { return *files_[g]; }
+  // Group g's file; only once create() has made it (or returned its error).
+  OutputFile &file(size_t g) { return *files_.at(g); }
   std::string sync();
   std::string close();
   bool closed_by_reader() const;

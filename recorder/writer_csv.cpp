@@ -95,6 +95,7 @@ class CsvWriter : public FormatWriter {
       std::string rest;
       for (const auto &note : notes_[g]) rest += note.second;
       notes_[g].clear();
+      if (rest.empty()) continue;  // also for a file that was never made
       if (auto e = write_to(g, rest); !e.empty()) return e;
     }
     return {};

@@ -121,6 +121,19 @@ TEST_F(RecordingFiles, EachFormatHoldsWhatTheQueueGaveItAndTheSidecarSaysSo) {
   edfclose_file(h.handle);
 }
 
+// The second rate's file cannot be made: the recording says so, and finishing what was made
+// touches no file that is not there.
+TEST_F(RecordingFiles, AFileThatCannotBeMadeIsSaidAndFinishingStillWorks) {
+  fs::create_directories(dir_ / "two_1kSps.csv");
+  qx470rec::Recording csv(qx470rec::Format::kCsv);
+  qx470rec::RecordingInfo info;
+  info.rates = {2, 1, 0, 0};
+  EXPECT_NE(csv.open((dir_ / "two.csv").string(), info).find("two_1kSps.csv' exists"),
+            std::string::npos);
+  EXPECT_EQ(csv.finish(), "");
+  EXPECT_TRUE(fs::exists(dir_ / "two_2kSps.csv"));
+}
+
 TEST_F(RecordingFiles, CsvInVoltsSaysSoAndHoldsTheCalibratedValues) {
   qx470rec::Recording csv(qx470rec::Format::kCsv);
   qx470rec::RecordingInfo info;
