@@ -210,9 +210,18 @@ def _event_text(text) -> str:
 
 
 def _memory_available() -> Optional[int]:
-    """Bytes of memory the machine has free now, where the system says."""
+    """Bytes of memory a new allocation can have now, where the system says: Linux's
+    MemAvailable, which counts the page cache it would give back (free pages alone would refuse
+    recordings that fit on a machine whose memory is mostly cache); else all of the memory."""
     try:
-        return os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     except (AttributeError, ValueError, OSError):
         return None
 
