@@ -63,6 +63,9 @@ enum {
 #define FT_PURGE_RX 1
 #define FT_PURGE_TX 2
 
+/* In a listing's Flags: another process has the device open. */
+#define FT_FLAGS_OPENED 1
+
 typedef struct _ft_device_list_info_node {
   ULONG Flags;
   ULONG Type;

@@ -21,6 +21,10 @@ constexpr std::array<Waveform, 4> kWaveforms = {{
     {0.5, 0.11, -0.080},
 }};
 constexpr double kVoltsPerCount = 312500e-9;
+// A stream at the lossy rate loses this many words once this many have been made: after its
+// first block, so that it is a loss in the data and not a stream that never gets going.
+constexpr uint64_t kLossyRateAfter = 20000;
+constexpr uint64_t kLossyRateWords = 100;
 
 }  // namespace
 
@@ -32,6 +36,13 @@ Amplifier::Amplifier(uint64_t buffer_bytes, uint64_t ticks_per_packet)
 void Amplifier::power_on() {
   powered = true;
   test_pattern = false;
+  shorted_inputs = false;
+  stuck_channel = railed_channel = -1;
+  gain = 1.0;
+  shunt_stuck = false;
+  noise_counts = hum_volts = 0;
+  lossy_rate_ks = 0;
+  lose_at_word_ = 0;
   stream_limit = 0;
   speed_ = 1.0;
   control_out.clear();
@@ -56,6 +67,20 @@ void Amplifier::apply_environment() {
   if (const char *v = std::getenv("QXSIM_POWERED")) powered = std::atoi(v) != 0;
   if (const char *v = std::getenv("QXSIM_SIGNAL")) test_pattern = std::atoi(v) != 0;
   if (const char *v = std::getenv("QXSIM_SPEED")) speed_ = std::max(0.0, std::atof(v));
+  if (const char *v = std::getenv("QXSIM_INPUTS")) shorted_inputs = std::strcmp(v, "shorted") == 0;
+  // Channels as people number them, 1 to 4.
+  auto channel = [](const char *name) {
+    const char *v = std::getenv(name);
+    const int c = v ? std::atoi(v) : 0;
+    return c >= 1 && c <= 4 ? c - 1 : -1;
+  };
+  stuck_channel = channel("QXSIM_STUCK");
+  railed_channel = channel("QXSIM_RAILED");
+  if (const char *v = std::getenv("QXSIM_GAIN")) gain = std::clamp(std::atof(v), 0.0, 10.0);
+  if (const char *v = std::getenv("QXSIM_SHUNT_STUCK")) shunt_stuck = std::atoi(v) != 0;
+  if (const char *v = std::getenv("QXSIM_NOISE")) noise_counts = std::clamp(std::atof(v), 0.0, 1e4);
+  if (const char *v = std::getenv("QXSIM_HUM")) hum_volts = std::clamp(std::atof(v), 0.0, 10.0);
+  if (const char *v = std::getenv("QXSIM_LOSE_AT")) lossy_rate_ks = std::atoi(v);
   if (const char *v = std::getenv("QXSIM_EEPROM")) {
     user_area.fill(0xFF);
     const std::size_t n = std::min(std::strlen(v) + 1, user_area.size());
@@ -98,6 +123,10 @@ void Amplifier::control_write(const uint8_t *bytes, std::size_t n, Reply reply) 
     }
     if (reply == Reply::kNormal) {
       if (b == 0x10) autozeroed = true;
+      if (shunt_stuck && (b == 0x40 || b == 0x50)) {
+        answer(b, false, 0);
+        continue;
+      }
       if (b == 0x40) shunt = true;
       if (b == 0x50) shunt = false;
     }
@@ -150,6 +179,10 @@ uint64_t Amplifier::available(Clock::time_point now) {
     read_bytes_ += (drop + 1) & ~uint64_t{1};
     overrun_ = true;
   }
+  if (lose_at_word_ && words >= lose_at_word_) {
+    drop_pending_ += 2 * kLossyRateWords;
+    lose_at_word_ = 0;
+  }
   if (drop_pending_ && total > read_bytes_) {
     const uint64_t n = std::min(drop_pending_, total - read_bytes_);
     drop(n);
@@ -177,15 +210,29 @@ uint16_t Amplifier::word_value(uint64_t w) const {
   const auto &slot = slots[w % slots.size()];
   const uint64_t n = frame * pattern_.per_frame[slot.channel] + slot.rank;
   if (test_pattern) return pattern_value(slot.channel, n);
+  if (slot.channel == railed_channel) return 65535;
+  if (slot.channel == stuck_channel) return 33000;
   const Waveform &wf = kWaveforms[slot.channel];
   const double t = static_cast<double>(frame * pattern_.ticks + slot.tick) / kTicksPerSecond;
-  double volts = wf.amplitude_v * std::sin(2.0 * std::numbers::pi * wf.frequency_hz * t);
+  double volts = 0;
+  if (!shorted_inputs)
+    volts = wf.amplitude_v * std::sin(2.0 * std::numbers::pi * wf.frequency_hz * t);
   if (!autozeroed) volts += wf.offset_v;
+  if (hum_volts > 0) volts += hum_volts * std::sin(2.0 * std::numbers::pi * 50.0 * t);
+  if (shunt) volts += kShuntStepCounts * kVoltsPerCount;
   // A little deterministic noise of a few counts.
   const uint64_t h = (w + 1) * 0x9E3779B97F4A7C15ull;
-  const int noise = static_cast<int>((h >> 59) & 7) - 3;
-  double counts = 32768.0 + std::round(volts / kVoltsPerCount) + noise;
-  if (shunt) counts += kShuntStepCounts;
+  double noise = static_cast<int>((h >> 59) & 7) - 3;
+  if (noise_counts > 0) {
+    // Near-normal: the sum of three uniform draws has unit variance once centred and doubled.
+    double sum = 0;
+    for (uint64_t k = 1; k <= 3; ++k)
+      sum +=
+          static_cast<double>(((h ^ (k * 0xD1B54A32D192ED03ull)) * 0x94D049BB133111EBull) >> 11) /
+          9007199254740992.0;
+    noise += noise_counts * 2.0 * (sum - 1.5);
+  }
+  const double counts = 32768.0 + std::round(gain * volts / kVoltsPerCount + noise);
   return static_cast<uint16_t>(std::clamp(counts, 0.0, 65535.0));
 }
 
@@ -229,6 +276,9 @@ void Amplifier::start_stream(Clock::time_point now) {
   }
   pattern_ = make_slot_pattern(divisors_, kMaxFrameTicks);
   streaming_ = true;
+  lose_at_word_ = 0;
+  for (int d : divisors_)
+    if (lossy_rate_ks > 0 && d > 0 && 100 / d == lossy_rate_ks) lose_at_word_ = kLossyRateAfter;
   read_bytes_ = 0;
   lost_words_ = 0;
   produced_frozen_ = 0;

@@ -45,6 +45,18 @@ class Amplifier {
   // ---- settings ----
   bool powered = true;
   bool test_pattern = false;
+  // Nothing at the inputs but their offsets (no signal generator attached): what a self-check
+  // measures noise and the shunt's step against.
+  bool shorted_inputs = false;
+
+  // ---- faults of the amplifier itself, for tests of a self-check (channel numbers 0 to 3) ----
+  int stuck_channel = -1;     // always the same code
+  int railed_channel = -1;    // always at the top of the range
+  double gain = 1.0;          // of every channel, the shunt's step included
+  bool shunt_stuck = false;   // 0x40 and 0x50 are answered but switch nothing
+  double noise_counts = 0;    // extra noise, RMS in counts
+  double hum_volts = 0;       // 50 Hz at every input, amplitude
+  int lossy_rate_ks = 0;      // streams with a channel at this rate lose words once a block in
   uint64_t stream_limit = 0;  // words; 0 unlimited
   double speed() const { return speed_; }
   void set_speed(double factor, Clock::time_point now);
@@ -122,6 +134,7 @@ class Amplifier {
   uint64_t read_bytes_ = 0;  // stream bytes taken by the host or dropped since the start
   uint64_t lost_words_ = 0;
   uint64_t drop_pending_ = 0;  // bytes
+  uint64_t lose_at_word_ = 0;  // the lossy rate's loss is due when this many words were made
   bool overrun_ = false;
 };
 

@@ -25,7 +25,13 @@
  *   set up the device, so that a test rig can prepare a program that it starts: QXSIM_ATTACHED and
  *   QXSIM_POWERED (0 or 1), QXSIM_SIGNAL (1: test pattern), QXSIM_SPEED (as qxsim_set_speed) and
  *   QXSIM_EEPROM (text stored, with its zero byte, at the start of the user area). qxsim_reset()
- *   ignores them.
+ *   ignores them. For tests of a self-check: QXSIM_INPUTS=shorted (no signal at the inputs, only
+ *   their offsets and noise); faults of one channel, numbered 1 to 4 as Ch1..Ch4: QXSIM_STUCK
+ *   (always the same code) and QXSIM_RAILED (always 65535); of every channel: QXSIM_GAIN (a
+ *   factor), QXSIM_NOISE (extra noise, RMS in counts) and QXSIM_HUM (50 Hz, amplitude in volts);
+ *   QXSIM_SHUNT_STUCK=1 (the shunt commands are answered but switch nothing); QXSIM_LOSE_AT=KS
+ *   (a stream with a channel at KS kS/s loses 100 words once 4096 were made); QXSIM_BUSY=1 (the
+ *   bridge is listed as open in another process, and opening it fails).
  * - Pacing: words become available as the 100 kS/s ticks pass on a monotonic clock, in packets of
  *   1 ms. The receive buffer holds QXSIM_RX_BUFFER_BYTES, as much as the USB bridge keeps in
  *   flight (1.3 s at the full rate), so that the simulator loses words no more often than the real

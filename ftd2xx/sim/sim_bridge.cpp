@@ -33,7 +33,7 @@ FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, LPDWO
       for (int i = 0; i < 2 && n < s.listed; ++i, ++n) {
         FT_DEVICE_LIST_INFO_NODE &node = dest[n];
         node = {};
-        node.Flags = 0;
+        node.Flags = s.busy ? FT_FLAGS_OPENED : 0;
         node.Type = 6;  // a dual high-speed bridge
         node.ID = 0x04036010;
         node.LocId = 0x1021u + static_cast<DWORD>(i);  // bus 1, address 2, interface A or B
@@ -64,7 +64,7 @@ FT_STATUS FTD2XX_CALL FT_Open(int index, FT_HANDLE *out) {
   if (st == FT_OK) {
     if (!s.attached || index < 0 || index >= 2 + s.extra_devices) {
       st = FT_DEVICE_NOT_FOUND;
-    } else if (index >= 2 || s.interface_open[static_cast<size_t>(index)]) {
+    } else if (index >= 2 || s.interface_open[static_cast<size_t>(index)] || s.busy) {
       st = FT_DEVICE_NOT_OPENED;  // other devices are not ours; an open interface is busy
     } else {
       int slot = 0;

@@ -60,6 +60,7 @@ struct Sim {
 
   qxsim::Amplifier amp{QXSIM_RX_BUFFER_BYTES, kTicksPerPacket};
   bool attached = true;
+  bool busy = false;  // another process has the bridge open: it is listed, and opens fail
   int extra_devices = 0;
   std::string description = kDefaultDescription;
   double timeout_scale = 1.0;
@@ -84,6 +85,7 @@ struct Sim {
     power_on();
     // Lets a test rig set up the simulated device of a program it starts (the console, say).
     if (const char *v = std::getenv("QXSIM_ATTACHED")) attached = std::atoi(v) != 0;
+    if (const char *v = std::getenv("QXSIM_BUSY")) busy = std::atoi(v) != 0;
     amp.apply_environment();
   }
 
@@ -97,6 +99,7 @@ struct Sim {
   void power_on() {
     amp.power_on();
     attached = true;
+    busy = false;
     extra_devices = 0;
     description = kDefaultDescription;
     timeout_scale = 1.0;
