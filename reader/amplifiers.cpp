@@ -55,7 +55,7 @@ void set_choice(const std::string &serial) {
 
 }  // namespace
 
-bool list_amplifiers(std::vector<Amplifier> &out) {
+bool list_bridge_nodes(std::vector<BridgeNode> &out) {
   out.clear();
   DWORD count = 0;
   std::vector<FT_DEVICE_LIST_INFO_NODE> nodes;
@@ -63,16 +63,26 @@ bool list_amplifiers(std::vector<Amplifier> &out) {
   if (ok && count) {
     nodes.resize(count);
     ok = FT_GetDeviceInfoList(nodes.data(), &count) == FT_OK;
-    nodes.resize(std::min<size_t>(count, nodes.size()));
+    nodes.resize(ok ? std::min<size_t>(count, nodes.size()) : 0);
   }
-  for (const FT_DEVICE_LIST_INFO_NODE &n : nodes) {
-    const std::string d = field(n.Description, sizeof n.Description);
+  for (const FT_DEVICE_LIST_INFO_NODE &n : nodes)
+    out.push_back({field(n.SerialNumber, sizeof n.SerialNumber),
+                   field(n.Description, sizeof n.Description), n.LocId, n.Flags});
+  return ok;
+}
+
+bool list_amplifiers(std::vector<Amplifier> &out) {
+  out.clear();
+  std::vector<BridgeNode> nodes;
+  const bool ok = list_bridge_nodes(nodes);
+  for (const BridgeNode &n : nodes) {
+    const std::string &d = n.description;
     // An amplifier is two nodes; its interface A stands for it.
     if (d.rfind(kAmplifierProduct, 0) != 0 || d.size() < 2 || d.compare(d.size() - 2, 2, " A") != 0)
       continue;
-    std::string serial = field(n.SerialNumber, sizeof n.SerialNumber);
+    std::string serial = n.serial;
     if (!serial.empty() && serial.back() == 'A') serial.pop_back();
-    out.push_back({serial, d.substr(0, d.size() - 2), n.LocId});
+    out.push_back({serial, d.substr(0, d.size() - 2), n.location});
   }
   std::sort(out.begin(), out.end(),
             [](const Amplifier &a, const Amplifier &b) { return a.location < b.location; });
@@ -92,6 +102,61 @@ void choose_amplifier(const std::string &serial) {
 std::string chosen_amplifier() {
   const char *chosen = std::getenv(kSerialVariable);
   return chosen ? chosen : "";
+}
+
+namespace {
+
+#if !defined(_WIN32)
+// The first other process with an open file that is `node`, by /proc; a node under another
+// root (an emulated bus keeps its nodes in a folder of its own) counts too.
+Holder process_holding(const std::string &node) {
+  namespace fs = std::filesystem;
+  Holder h;
+  std::error_code ec;
+  const std::string self = std::to_string(getpid());
+  for (fs::directory_iterator p("/proc", ec), end; !ec && p != end && !h.held; p.increment(ec)) {
+    const std::string pid = p->path().filename().string();
+    if (pid.empty() || !std::all_of(pid.begin(), pid.end(), ::isdigit) || pid == self) continue;
+    std::error_code fd_ec;
+    for (fs::directory_iterator f(p->path() / "fd", fd_ec), fend; !fd_ec && f != fend;
+         f.increment(fd_ec)) {
+      std::error_code link_ec;
+      const std::string target = fs::read_symlink(f->path(), link_ec).string();
+      if (target.size() < node.size() ||
+          target.compare(target.size() - node.size(), node.size(), node) != 0)
+        continue;
+      h.held = true;
+      h.pid = std::atol(pid.c_str());
+      std::ifstream comm(p->path() / "comm");
+      std::getline(comm, h.name);
+      break;
+    }
+  }
+  return h;
+}
+#endif
+
+}  // namespace
+
+Holder amplifier_holder(const std::string &serial) {
+  Holder h;
+  std::vector<BridgeNode> nodes;
+  list_bridge_nodes(nodes);
+  for (const BridgeNode &n : nodes) {
+    std::string s = n.serial;
+    if (!s.empty() && (s.back() == 'A' || s.back() == 'B')) s.pop_back();
+    if (n.description.rfind(kAmplifierProduct, 0) != 0 || (!serial.empty() && s != serial))
+      continue;
+    if (n.flags & FT_FLAGS_OPENED) h.held = true;
+#if !defined(_WIN32)
+    // A location is bus << 12 | address << 4 | interface on Linux; the node is the device's.
+    char node[40];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03lu/%03lu", n.location >> 12,
+                  (n.location >> 4) & 0xFF);
+    if (const Holder p = process_holding(node); p.held) return p;
+#endif
+  }
+  return h;
 }
 
 std::string no_device_words() {

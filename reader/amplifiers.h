@@ -14,6 +14,14 @@ struct Amplifier {
   unsigned long location = 0;
 };
 
+// Every device the bridge lists, amplifiers' interfaces and other devices on its ids alike, as
+// the bridge gives them; false if it could not list.
+struct BridgeNode {
+  std::string serial, description;
+  unsigned long location = 0, flags = 0;
+};
+bool list_bridge_nodes(std::vector<BridgeNode> &out);
+
 // The amplifiers the bridge lists, by location; only the chosen one once a choice is made. False
 // if the bridge could not list.
 bool list_amplifiers(std::vector<Amplifier> &out);
@@ -25,6 +33,15 @@ bool list_amplifiers(std::vector<Amplifier> &out);
 void choose_amplifier(const std::string &serial);
 // The serial number chosen here or in the environment; empty for none.
 std::string chosen_amplifier();
+
+// Another process that has the amplifier with this serial number ("" for the only one) open:
+// the bridge lists it as opened, or (on Linux) a process holds its USB device node.
+struct Holder {
+  bool held = false;
+  long pid = 0;      // 0 when the bridge says it is held but not by whom
+  std::string name;  // the process's command name
+};
+Holder amplifier_holder(const std::string &serial);
 
 // Why no amplifier could be used (status -5): several attached and none chosen, the chosen one
 // not attached, or devices this user may not open. Lines joined with '\n'.

@@ -177,6 +177,32 @@ int32_t qx470_chosen_amplifier(char *serial, int32_t capacity) {
       [&]() -> int32_t { return copy_out(qx470reader::chosen_amplifier(), serial, capacity); });
 }
 
+int32_t qx470_bridge_nodes(qx470_bridge_node *out, int32_t capacity) {
+  return guarded([&]() -> int32_t {
+    std::vector<qx470reader::BridgeNode> nodes;
+    if (!qx470reader::list_bridge_nodes(nodes)) return QX470_ERR_BRIDGE;
+    for (size_t i = 0;
+         out != nullptr && capacity > 0 && i < std::min<size_t>(nodes.size(), capacity); ++i) {
+      copy_out(nodes[i].serial, out[i].serial, sizeof out[i].serial);
+      copy_out(nodes[i].description, out[i].description, sizeof out[i].description);
+      out[i].location = static_cast<uint32_t>(nodes[i].location);
+      out[i].flags = static_cast<uint32_t>(nodes[i].flags);
+    }
+    return static_cast<int32_t>(nodes.size());
+  });
+}
+
+int32_t qx470_amplifier_holder(const char *serial, int32_t *pid, char *name, int32_t capacity) {
+  if (pid != nullptr) *pid = 0;
+  copy_out("", name, capacity);
+  return guarded([&]() -> int32_t {
+    const qx470reader::Holder h = qx470reader::amplifier_holder(serial != nullptr ? serial : "");
+    if (pid != nullptr) *pid = static_cast<int32_t>(h.pid);
+    copy_out(h.name, name, capacity);
+    return h.held ? 1 : 0;
+  });
+}
+
 int32_t qx470_check_device(int32_t prepare, qx470_device_check *check) {
   if (check == nullptr) return QX470_ERR_BAD_ARGUMENT;
   return guarded([&]() -> int32_t {

@@ -90,6 +90,25 @@ QX470_READER_API int32_t qx470_choose_amplifier(const char *serial);
 /* The serial number chosen (here or in the environment), "" for none. Returns its length. */
 QX470_READER_API int32_t qx470_chosen_amplifier(char *serial, int32_t capacity);
 
+/* Every device the bridge lists (each interface of an amplifier is one, other devices on the
+ * bridge's ids too), as the bridge gives them, into `out` (at most `capacity`; `out` may be NULL
+ * to count). Returns how many there are, or QX470_ERR_BRIDGE. The library uses an amplifier
+ * only when its two interfaces are all the bridge lists. */
+typedef struct qx470_bridge_node {
+  char serial[16];
+  char description[64];
+  uint32_t location;
+  uint32_t flags; /* 1: another process has it open */
+} qx470_bridge_node;
+QX470_READER_API int32_t qx470_bridge_nodes(qx470_bridge_node *out, int32_t capacity);
+
+/* Whether another process has the amplifier with this serial number (NULL or "" for the only
+ * one) open: 1 held, 0 not. *pid is the holder's process id and `name` its command name (at most
+ * `capacity` bytes with the terminating zero) when they can be found, else 0 and "". Either may
+ * be NULL. An amplifier that is held answers no command, as if it were not powered. */
+QX470_READER_API int32_t qx470_amplifier_holder(const char *serial, int32_t *pid, char *name,
+                                                int32_t capacity);
+
 typedef struct qx470_device_check {
   int32_t status;            /* Get_QX470USB_Status: 101 ready, -5 no device, -8 not powered */
   int32_t calibration_read;  /* the EEPROM's value, when ready */

@@ -37,6 +37,11 @@ class AmplifierStruct(ctypes.Structure):
                 ("location", c_uint32)]
 
 
+class BridgeNodeStruct(ctypes.Structure):
+    _fields_ = [("serial", ctypes.c_char * 16), ("description", ctypes.c_char * 64),
+                ("location", c_uint32), ("flags", c_uint32)]
+
+
 class DeviceCheckStruct(ctypes.Structure):
     _fields_ = [(name, c_int32) for name in (
         "status", "calibration_read", "calibration", "calibration_valid", "shunt_off",
@@ -64,6 +69,8 @@ SIGNATURES = {
     "qx470_amplifiers": (c_int32, [POINTER(AmplifierStruct), c_int32]),
     "qx470_choose_amplifier": (c_int32, [c_char_p]),
     "qx470_chosen_amplifier": (c_int32, [c_char_p, c_int32]),
+    "qx470_bridge_nodes": (c_int32, [POINTER(BridgeNodeStruct), c_int32]),
+    "qx470_amplifier_holder": (c_int32, [c_char_p, POINTER(c_int32), c_char_p, c_int32]),
     "qx470_check_device": (c_int32, [c_int32, POINTER(DeviceCheckStruct)]),
     "qx470_status_words": (c_int32, [c_int32, c_char_p, c_int32]),
     "qx470_gap_words": (c_char_p, [c_int32]),

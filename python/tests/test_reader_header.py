@@ -14,6 +14,7 @@ SCALARS = {"int32_t": ctypes.c_int32, "uint32_t": ctypes.c_uint32, "uint64_t": c
            "double": ctypes.c_double}
 STRUCTS = {"qx470_amplifier": _reader.AmplifierStruct,
            "qx470_device_check": _reader.DeviceCheckStruct,
+           "qx470_bridge_node": _reader.BridgeNodeStruct,
            "qx470_gap": _reader.GapStruct,
            "qx470_clock_segment": _reader.ClockSegmentStruct,
            "qx470_clock_pair": _reader.ClockPairStruct}
