@@ -10,7 +10,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "The acquisition library for the QX-470-USB four-channel 16-bit USB\n\
 data-acquisition amplifier, with its bench console (QX470USB_Test);\n\
 qx470-record, which records to EDF+, CSV, FLAC, WAV or raw files and reports\n\
-every lost sample; the reader library libqx470reader and the Python package\n\
+every lost sample; qx470-check, the owner's self-check of a new device;\n\
+the reader library libqx470reader and the Python package\n\
 qx470usb (numpy arrays of the samples); the udev rule that lets its users open\n\
 the device; the headers, a CMake package and a pkg-config file for programs\n\
 that use it; and qx470-sim, which runs any program against a simulated\n\

@@ -26,6 +26,7 @@ dpkg-deb -f "$deb" Package Version Architecture Depends Recommends Section
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 for want in ./usr/bin/QX470USB_Test ./usr/bin/qx470-record ./usr/bin/qx470-sim \
+    ./usr/bin/qx470-check ./usr/share/man/man1/qx470-check.1.gz \
     ./usr/include/QX470USB.h ./usr/lib/"$multiarch"/libQX470USB.so.1 \
     ./usr/lib/"$multiarch"/qx470usb/libqx470usb_bridge.so.1 \
     ./usr/lib/"$multiarch"/qx470usb/sim/libqx470usb_bridge.so.1 \
@@ -50,6 +51,11 @@ out=$(cd /tmp && printf '\n' | timeout 60 QX470USB_Test 2>&1) && rc=0 || rc=$?
 out=$(cd /tmp && timeout 60 qx470-record --show 2>&1) && rc=0 || rc=$?
 { grep -q "Device: no QX-470-USB found" <<<"$out" && grep -q "Bridge: USB (/usr/lib/$multiarch/qx470usb/" \
   <<<"$out" && [ $rc -eq 1 ]; } || { echo "FAIL: qx470-record --show (exit $rc): $out"; fail=1; }
+out=$(cd /tmp && timeout 60 qx470-check --steps 1-2 2>&1) && rc=0 || rc=$?
+{ grep -q "^2. status       FAIL  absent" <<<"$out" && [ $rc -eq 1 ]; } \
+  || { echo "FAIL: qx470-check without a device (exit $rc): $out"; fail=1; }
+out=$(cd /tmp && timeout 120 qx470-sim qx470-check --steps 1-5 2>&1) \
+  || { echo "FAIL: qx470-sim qx470-check: $out"; fail=1; }
 out=$(timeout 60 qx470-sim --help 2>&1) || { echo "FAIL: qx470-sim --help: $out"; fail=1; }
 grep -q "^usage: qx470-sim" <<<"$out" || { echo "FAIL: qx470-sim --help says: $out"; fail=1; }
 # ...and under qx470-sim, against the simulated amplifier, which it names.

@@ -34,11 +34,12 @@ mv "$work/myprog" "$work/pkgconfig-consumer"
 
 # Every installed program starts on its own from the prefix: the simulated bridge here, so the
 # device is there; qx470-sim explains itself.
-for program in QX470USB_Test qx470-record qx470-sim; do
+for program in QX470USB_Test qx470-record qx470-check qx470-sim; do
   [ -x "$prefix/bin/$program" ] || continue
   case $program in
     QX470USB_Test) args=() ;;
     qx470-record) args=(--show) ;;
+    qx470-check) args=(--steps 1-3) ;;
     qx470-sim) args=(--help) ;;
   esac
   out=$(cd "$work" && printf '\n' | timeout 60 "$prefix/bin/$program" "${args[@]}" 2>&1) && rc=0 || rc=$?
