@@ -402,6 +402,45 @@ TEST(UsbEmulatorCli, OneProcessOwnsTheAmplifierWhileItRecords) {
 }
 #endif
 
+#ifdef QX470_CHECK_PATH
+TEST(UsbEmulatorCli, TheSelfCheckPassesEveryStepThroughTheRealUsbStack) {
+  Child c = spawn({kEmulator, QX470_CHECK_PATH, "--quick"}, {"QXSIM_INPUTS=shorted"});
+  const int status = finish(c, 240);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.seen;
+  EXPECT_NE(c.seen.find("USB bridge"), std::string::npos) << c.seen;
+  EXPECT_NE(c.seen.find("7. endurance    PASS"), std::string::npos) << c.seen;
+  EXPECT_NE(c.seen.find("Result: PASS"), std::string::npos) << c.seen;
+}
+
+// The amplifier answers nothing while another process streams from it: the check names that
+// process instead of calling the device unpowered.
+TEST(UsbEmulatorCli, TheSelfCheckNamesTheProcessThatHoldsTheAmplifier) {
+  char dir_template[] = "/tmp/qx470heldXXXXXX";
+  ASSERT_TRUE(mkdtemp(dir_template));
+  const std::string dir = dir_template;
+  const std::string rec = QX470_RECORD_PATH;
+  Child c = spawn({kEmulator, "--", "/bin/sh", "-c",
+                   "cd " + dir + " || exit 9; " + rec +
+                       " -r 1=100 -t 4s -q -o a.dat 2>a.err & a=$!; "
+                       "while kill -0 $a 2>/dev/null && [ $(stat -c %s a.dat 2>/dev/null || echo "
+                       "0) -lt 20000 ]; do sleep 0.01; done; " QX470_CHECK_PATH
+                       " --steps 1-2; echo \"check=$? recorder=$a\"; wait $a"});
+  finish(c, 120);
+  EXPECT_NE(c.seen.find("check=1"), std::string::npos) << c.seen;
+  const size_t at = c.seen.find("recorder=");
+  ASSERT_NE(at, std::string::npos) << c.seen;
+  const std::string pid =
+      c.seen.substr(at + 9, c.seen.find_first_not_of("0123456789", at + 9) - at - 9);
+  EXPECT_NE(
+      c.seen.find("another process has the amplifier open: process " + pid + " (qx470-record)"),
+      std::string::npos)
+      << c.seen;
+  EXPECT_NE(c.seen.find("because another process holds it"), std::string::npos) << c.seen;
+  for (const char *f : {"a.dat", "a.json", "a.err"}) unlink((dir + "/" + f).c_str());
+  rmdir(dir.c_str());
+}
+#endif
+
 #ifdef QX470_CONSOLE_PATH
 // The console owns one amplifier, as the library does: two make it say what it says of none,
 // and QX470_USB_SERIAL gives it one.
