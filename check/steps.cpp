@@ -99,8 +99,6 @@ void bridge_step(Check &ck, Step &st) {
   char name[64] = "";
   if (qx470_amplifier_holder(serial.c_str(), &pid, name, sizeof name) == 1) {
     ck.held = true;
-    ck.holder_pid = pid;
-    ck.holder_name = name;
     st.add(Verdict::kFail,
            pid ? format("another process has the amplifier open: process %d (%s); end it, or "
                         "wait until it is done",
@@ -131,12 +129,7 @@ void status_step(Check &ck, Step &st) {
     return;
   }
   std::string what = status_words(chk.status);
-  if (chk.status == -8 && ck.held)
-    what = format("the amplifier does not answer (status -8) because another process holds it%s",
-                  ck.holder_pid
-                      ? format(" (process %ld, %s)", ck.holder_pid, ck.holder_name.c_str()).c_str()
-                      : "");
-  else if (chk.status == -8)
+  if (chk.status == -8 && !ck.held)
     what += " Check its power supply and the cable, then run the check again.";
   st.add(Verdict::kFail, what);
   st.summary = chk.status == -5   ? "absent (status -5)"

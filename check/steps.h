@@ -26,8 +26,6 @@ struct Check {
   int32_t status = 0;
   int32_t calibration = 0;  // nV per count to use
   int32_t calibration_default = 0, calibration_min = 0, calibration_max = 0;
-  long holder_pid = 0;
-  std::string holder_name;
   bool held = false;
 
   bool stopped() const { return stop != nullptr && stop->load(); }

@@ -107,8 +107,7 @@ std::string chosen_amplifier() {
 namespace {
 
 #if !defined(_WIN32)
-// The first other process with an open file that is `node`, by /proc; a node under another
-// root (an emulated bus keeps its nodes in a folder of its own) counts too.
+// The first other process with an open file that is `node`, by /proc.
 Holder process_holding(const std::string &node) {
   namespace fs = std::filesystem;
   Holder h;
@@ -121,10 +120,7 @@ Holder process_holding(const std::string &node) {
     for (fs::directory_iterator f(p->path() / "fd", fd_ec), fend; !fd_ec && f != fend;
          f.increment(fd_ec)) {
       std::error_code link_ec;
-      const std::string target = fs::read_symlink(f->path(), link_ec).string();
-      if (target.size() < node.size() ||
-          target.compare(target.size() - node.size(), node.size(), node) != 0)
-        continue;
+      if (fs::read_symlink(f->path(), link_ec).string() != node) continue;
       h.held = true;
       h.pid = std::atol(pid.c_str());
       std::ifstream comm(p->path() / "comm");
@@ -153,7 +149,10 @@ Holder amplifier_holder(const std::string &serial) {
     char node[40];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03lu/%03lu", n.location >> 12,
                   (n.location >> 4) & 0xFF);
-    if (const Holder p = process_holding(node); p.held) return p;
+    // An emulated bus (umockdev) keeps its nodes under a root of its own; each bus its own.
+    const char *root = std::getenv("UMOCKDEV_DIR");
+    if (const Holder p = process_holding((root ? std::string(root) : std::string()) + node); p.held)
+      return p;
 #endif
   }
   return h;
@@ -176,7 +175,7 @@ std::string no_device_words() {
       "no QX-470-USB found (status -5): is it plugged in, and may this user open it?";
   if (amps.empty())
     if (const auto refused = unopenable_devices("", may_open); !refused.empty())
-      words += "\n" + permission_words(refused);
+      (words += '\n') += permission_words(refused);
   return words;
 }
 

@@ -21,8 +21,14 @@ std::string status_words(int32_t status) {
       return "ready (status 101)";
     case kNoDevice:
       return no_device_words();
-    case kNotPowered:
-      return "the amplifier does not answer (status -8): is it powered?";
+    case kNotPowered: {
+      // A device another process streams from answers nothing either: say which, not "powered?".
+      const Holder h = amplifier_holder(chosen_amplifier());
+      if (!h.held) return "the amplifier does not answer (status -8): is it powered?";
+      return "the amplifier is in use by another process" +
+             (h.pid ? " (process " + std::to_string(h.pid) + ", " + h.name + ")" : std::string()) +
+             " and does not answer (status -8): end that program, or wait until it is done";
+    }
     default:
       return "unexpected status " + std::to_string(status);
   }
