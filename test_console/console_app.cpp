@@ -230,7 +230,11 @@ void acquisition_loop(ConsoleIo &io, Acquisition &a) {
 
 }  // namespace
 
-int run_console(ConsoleIo &io) {
+int run_console(ConsoleIo &io, const DeviceNotes &notes) {
+  auto note = [&io](std::string (*what)()) {
+    if (const std::string line = what ? what() : std::string(); !line.empty())
+      io.write((line + "\n").c_str());
+  };
   if (!io.framework_init()) {
     io.print("Fatal Error: MFC initialization failed\n");
     return 1;
@@ -239,13 +243,15 @@ int run_console(ConsoleIo &io) {
   io.write("Four-channel 16-bit USB data-acquisition amplifier\n");
   io.write("Checks the device, shows live voltages, trims the calibration\n");
   io.write("----------------------------------------------------------------\n");
+  note(notes.bridge);
 
   int32_t status = Get_QX470USB_Status();
   if (status != kDeviceReady) {
     status = Get_QX470USB_Status();
-    if (status == -8)
+    if (status == -8) {
       io.print("Device is not powered\n");
-    else if (status == -5)
+      note(notes.holder);
+    } else if (status == -5)
       io.print("No Device\n");
     else
       io.print("Unexpected Status %d\n", status);

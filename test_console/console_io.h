@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <string>
 
 namespace qxconsole {
 
@@ -40,7 +41,16 @@ class ConsoleIo {
 // multiplied in single precision.
 void format_voltage(char (&out)[32], int32_t value, float volts_per_count);
 
+// What a host that knows more of the device than the library's status adds to the console's own
+// screens: the bridge when it is not the device itself (before the device check), and who holds
+// a device that does not answer (after "Device is not powered"). Each gives "" when there is
+// nothing to say, as on real hardware that is free.
+struct DeviceNotes {
+  std::string (*bridge)() = nullptr;
+  std::string (*holder)() = nullptr;
+};
+
 // The whole program; returns the exit code.
-int run_console(ConsoleIo &io);
+int run_console(ConsoleIo &io, const DeviceNotes &notes = {});
 
 }  // namespace qxconsole

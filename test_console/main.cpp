@@ -6,7 +6,15 @@ using PlatformConsole = qxconsole::WinConsole;
 using PlatformConsole = qxconsole::PosixConsole;
 #endif
 
+#if defined(QX470_CONSOLE_WITH_READER)
+#include "reader_notes.h"
+#endif
+
 int main() {
   PlatformConsole console;
+#if defined(QX470_CONSOLE_WITH_READER)
+  return qxconsole::run_console(console, qxconsole::reader_notes());
+#else
   return qxconsole::run_console(console);
+#endif
 }

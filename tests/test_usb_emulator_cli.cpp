@@ -412,19 +412,25 @@ TEST(UsbEmulatorCli, TheSelfCheckPassesEveryStepThroughTheRealUsbStack) {
   EXPECT_NE(c.seen.find("Result: PASS"), std::string::npos) << c.seen;
 }
 
-// The amplifier answers nothing while another process streams from it: the check names that
-// process instead of calling the device unpowered.
-TEST(UsbEmulatorCli, TheSelfCheckNamesTheProcessThatHoldsTheAmplifier) {
+// The amplifier answers nothing while another process streams from it: every host names that
+// process instead of calling the device unpowered (the console after its own line).
+TEST(UsbEmulatorCli, EveryHostNamesTheProcessThatHoldsTheAmplifier) {
   char dir_template[] = "/tmp/qx470heldXXXXXX";
   ASSERT_TRUE(mkdtemp(dir_template));
   const std::string dir = dir_template;
   const std::string rec = QX470_RECORD_PATH;
+  std::string others = std::string(QX470_CHECK_PATH) +
+                       " --steps 1-2; echo \"check=$? recorder=$a\"; " + rec +
+                       " -r 1=100 -t 1s -q -o b.dat; echo \"second=$?\"; ";
+#ifdef QX470_CONSOLE_PATH
+  others += "printf '\\n' | " + std::string(QX470_CONSOLE_PATH) + "; ";
+#endif
   Child c = spawn({kEmulator, "--", "/bin/sh", "-c",
                    "cd " + dir + " || exit 9; " + rec +
-                       " -r 1=100 -t 4s -q -o a.dat 2>a.err & a=$!; "
+                       " -r 1=100 -t 8s -q -o a.dat 2>a.err & a=$!; "
                        "while kill -0 $a 2>/dev/null && [ $(stat -c %s a.dat 2>/dev/null || echo "
-                       "0) -lt 20000 ]; do sleep 0.01; done; " QX470_CHECK_PATH
-                       " --steps 1-2; echo \"check=$? recorder=$a\"; wait $a"});
+                       "0) -lt 20000 ]; do sleep 0.01; done; " +
+                       others + "wait $a; echo \"first=$?\""});
   finish(c, 120);
   EXPECT_NE(c.seen.find("check=1"), std::string::npos) << c.seen;
   const size_t at = c.seen.find("recorder=");
@@ -435,8 +441,21 @@ TEST(UsbEmulatorCli, TheSelfCheckNamesTheProcessThatHoldsTheAmplifier) {
       c.seen.find("another process has the amplifier open: process " + pid + " (qx470-record)"),
       std::string::npos)
       << c.seen;
-  EXPECT_NE(c.seen.find("because another process holds it"), std::string::npos) << c.seen;
-  for (const char *f : {"a.dat", "a.json", "a.err"}) unlink((dir + "/" + f).c_str());
+  const std::string in_use = "in use by another process (process " + pid + ", qx470-record)";
+  size_t said = 0;
+  for (size_t p = c.seen.find(in_use); p != std::string::npos; p = c.seen.find(in_use, p + 1))
+    ++said;
+  EXPECT_EQ(said, 2u) << "the check's status and the second recorder:\n" << c.seen;
+  EXPECT_EQ(c.seen.find("second=0"), std::string::npos) << c.seen;
+#ifdef QX470_CONSOLE_PATH
+  EXPECT_NE(c.seen.find("Device is not powered\nIn use by another process: process " + pid +
+                        " (qx470-record)\n"),
+            std::string::npos)
+      << c.seen;
+#endif
+  EXPECT_NE(c.seen.find("first=0"), std::string::npos) << c.seen;
+  for (const char *f : {"a.dat", "a.json", "a.err", "b.dat", "b.json"})
+    unlink((dir + "/" + f).c_str());
   rmdir(dir.c_str());
 }
 #endif
