@@ -16,6 +16,12 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_stop_now{false};
+std::atomic<unsigned> g_resumed{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free, "the count is kept by a handler");
+
+void on_resume(int) {
+  g_resumed.fetch_add(1);
+}
 static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
 
 // The first signal asks the loop to finish the file with everything received; a second one to
@@ -57,7 +63,15 @@ int main(int argc, char **argv) {
   // No progress line where it would land among the samples on the same terminal.
   const bool progress = !opts.quiet && isatty(STDERR_FILENO) == 1 &&
                         !(opts.output == "-" && isatty(STDOUT_FILENO) == 1);
+  // Going on after SIGSTOP or Ctrl-Z: the recorder says why the stream paused.
+  struct sigaction cont {};
+  cont.sa_handler = on_resume;
+  cont.sa_flags = SA_RESTART;
+  sigemptyset(&cont.sa_mask);
+  sigaction(SIGCONT, &cont, nullptr);
   qx470rec::SessionIo io{std::cout, std::cerr, progress, &g_stop, {}, &g_stop_now};
+  io.resumed = &g_resumed;
+  io.may_leave_the_stop = true;
   if (opts.scan) return qx470rec::run_scan(io);
   return opts.show ? qx470rec::run_show(io) : qx470rec::run_record(opts, io);
 }

@@ -22,6 +22,8 @@
 #include "placement.h"
 #include "progress.h"
 #include "recording.h"
+#include "stopping.h"
+#include "stream_health.h"
 #include "write_queue.h"
 
 namespace qx470rec {
@@ -56,7 +58,7 @@ class Session {
     t0_ = Clock::now();
     last_draw_ = t0_ - std::chrono::seconds(1);
     last_sync_ = t0_;
-    watch_.emplace(reader_.block_seconds(), t0_);
+    health_.emplace(reader_.block_seconds(), t0_, io_);
     error_ = writer_.begin(std::chrono::system_clock::now());
     // Room for opts.buffer_ms of signal at these rates.
     uint64_t per_second = 0;
@@ -71,13 +73,14 @@ class Session {
   void run() {
     for (;;) {
       if (io_.before_poll) io_.before_poll();
+      health_->before_pass();
       const bool got_any = read_pass();
       if (!error_.empty() || done_) return;
       if (io_.stop && io_.stop->load()) {
         interrupted_ = true;
         return;
       }
-      if (stream_stopped()) return;
+      if (health_->stopped(reader_.blocks_seen())) return;
       tell_clock_steps(reader_.clock(), segments_told_, io_.err, line_break());
       place_events();
       // The files on disk read whole at any moment, and reach the disk every second or so.
@@ -101,8 +104,12 @@ class Session {
       if (!io_.left_running)
         while (error_.empty() && !done_ && read_pass()) {
         }
-    } else {
+    } else if (!done_) {
       reader_.stop();
+    } else {
+      // Everything asked for is in: the files are finished first, as at the slowest rates the
+      // stop waits for a block that holds nothing of the recording.
+      stop_after_report_ = true;
     }
     if (events_) events_->stop();
     place_events();
@@ -144,12 +151,28 @@ class Session {
     s.output_closed = output_closed_;
     s.interrupted = interrupted_;
     s.left_running = io_.left_running;
-    s.stalled = stalled_;
-    s.quiet_seconds = stalled_ ? watch_->quiet_seconds() : 0;
+    s.stalled = health_->stalled();
+    s.quiet_seconds = s.stalled ? health_->quiet_seconds() : 0;
     s.warning = writer_.warning();
     s.error = error_;
     io_.err << summary_text(s);
     return exit_code(s);
+  }
+
+  // After the summary: the stop of a recording that has everything it asked for. When it takes
+  // longer than a second the program may end without it (the files are complete); the amplifier
+  // is stopped by the next start, as after any stop.
+  void stop_amplifier() {
+    if (!stop_after_report_) return;
+    stop_after_report_ = false;
+    const bool stopped = stop_reader(reader_, [this](double waited) {
+      return io_.may_leave_the_stop && (waited > 1.0 || (io_.stop && io_.stop->load()));
+    });
+    if (stopped) return;
+    io_.err << "qx470-record: the files are complete; the library's stop waits for the block in "
+            << "progress (up to " << seconds_text(reader_.block_seconds())
+            << "), so the program ends without it\n";
+    io_.left_running = true;
   }
 
  private:
@@ -218,7 +241,7 @@ class Session {
         // A full queue (the output has stalled) leaves the samples in the ring for now.
         if (!queue_->has_room(kChunk)) {
           done_ = false;
-          held_ = true;
+          health_->output_held();
           return got_any;
         }
         const qx470reader::ReadResult r = reader_.read(c, buf_.data(), kChunk);
@@ -236,32 +259,6 @@ class Session {
       done_ = done_ && at(written_, c) >= at(targets_, c);
     }
     return got_any;
-  }
-
-  // True when the stream has stopped for good: the amplifier is gone, or silent too long.
-  bool stream_stopped() {
-    using State = qx470reader::StallWatch::State;
-    if (held_) {  // the reading waited for the output: no news of the stream either way
-      held_ = false;
-      watch_->not_looked();
-      return false;
-    }
-    switch (watch_->check(reader_.blocks_seen())) {
-      case State::kFlowing:
-        return false;
-      case State::kWaiting:
-        io_.err << line_break() << "qx470-record: warning: no data for "
-                << seconds_text(watch_->quiet_seconds())
-                << ", but the amplifier answers: waiting\n";
-        return false;
-      case State::kGone:
-        io_.err << line_break() << program_lines(qx470reader::status_words(watch_->status()));
-        break;
-      case State::kSilent:
-        break;
-    }
-    stalled_ = true;
-    return true;
   }
 
   void draw(bool final_line) {
@@ -289,39 +286,27 @@ class Session {
   // user is told how long it may take. A second signal leaves it unfinished: the stop goes on in
   // its thread, and io.left_running tells the caller to end the program without waiting for it.
   void stop_keeping_the_tail() {
-    auto stopped = std::make_shared<std::atomic<bool>>(false);
-    qx470reader::ContinuousReader &reader = reader_;
-    std::thread stopper([&reader, stopped] {
-      reader.stop();
-      stopped->store(true);
-    });
-    const auto begun = Clock::now();
     bool told = false;
-    while (!stopped->load()) {
-      if (io_.stop_now && io_.stop_now->load()) {
-        stopper.detach();
-        io_.left_running = true;
-        return;
-      }
-      if (!told && Clock::now() - begun > std::chrono::milliseconds(300)) {
+    io_.left_running = !stop_reader(reader_, [this, &told](double waited) {
+      if (!told && waited > 0.3) {
         told = true;
         io_.err << line_break() << "qx470-record: stopping: the block in progress "
                 << "ends within " << seconds_text(reader_.block_seconds())
                 << "; Ctrl-C again to stop without it\n";
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    stopper.join();
+      return io_.stop_now && io_.stop_now->load();
+    });
   }
 
   EventSources *events_;
   EventCounts counts_;
+  bool stop_after_report_ = false;
   size_t segments_told_ = 0;
   const Options &opts_;
   SessionIo &io_;
   Recording &writer_;
   qx470reader::ContinuousReader reader_;
-  std::optional<qx470reader::StallWatch> watch_;
+  std::optional<StreamHealth> health_;
   std::optional<WriteQueue> queue_;
   const std::array<uint64_t, 4> targets_;
   std::array<uint64_t, 4> written_{};
@@ -335,9 +320,7 @@ class Session {
   int first_on_ = 0;
   bool done_ = false;
   bool interrupted_ = false;
-  bool stalled_ = false;
   bool output_closed_ = false;
-  bool held_ = false;  // the last pass stopped for a full write queue
 };
 
 // The library's thread is still finishing a block and the reader with it: the file is
@@ -390,6 +373,7 @@ int run_record(const Options &opts, SessionIo &io) {
   session.run();
   session.finish();
   const int code = session.report();
+  session.stop_amplifier();
   if (io.left_running) end_now(io, code);
   return code;
 }

@@ -18,6 +18,11 @@ struct SessionIo {
   // Set when a second signal left the acquisition stopping: run_record then ends the program
   // itself once the file is complete.
   bool left_running = false;
+  // Counts the times the process went on after it was stopped (SIGCONT).
+  const std::atomic<unsigned> *resumed = nullptr;
+  // The program may end while the library still stops (at the slowest rates that waits up to
+  // 16 s for a block that holds nothing of the recording); a test in-process waits instead.
+  bool may_leave_the_stop = false;
 };
 
 }  // namespace qx470rec

@@ -25,6 +25,7 @@
 #include "qxsim.h"
 #include "record_cli_support.h"
 #include "recording_check.h"
+#include "wait_for.h"
 
 namespace {
 
@@ -176,6 +177,46 @@ EdfContents read_single_signal(const std::string &path, unsigned primed) {
     r.wrong += v[size_t(i)] != int(int16_t(qxsim_pattern_value(0, unsigned(i + primed)) - 32768));
   edfclose_file(hdr->handle);
   return r;
+}
+
+// A second at 1 kS/s ends with the first block (16.4 s), not after the next one too: the files
+// are finished and the summary said before the library's stop, which waits for the block in
+// progress, and the program does not wait for it.
+TEST_F(RecordCli, ASecondAtTheSlowestRateEndsWithItsFirstBlock) {
+  const std::string out = (dir_ / "one.dat").string();
+  const auto spawned = std::chrono::steady_clock::now();
+  ASSERT_EQ(run({"-r", "1=1", "-t", "1s", "-o", out}, {"QXSIM_SIGNAL=1"}), 0) << err_;
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - spawned).count();
+  EXPECT_EQ(fs::file_size(out), 2000u);
+  EXPECT_NE(err_.find("1000 samples"), std::string::npos) << err_;
+  EXPECT_LT(err_.find("1000 samples"), err_.find("the files are complete")) << err_;
+#ifndef QX470_SANITIZED
+  EXPECT_LT(took, 26.0) << "two blocks take 32.8 s";
+#endif
+  EXPECT_GT(took, 15.0) << "the first block takes 16.4 s";
+}
+
+// A recorder that was itself stopped (kill -STOP) longer than the buffers hold says so when it
+// goes on, before the loss that the stop caused.
+TEST_F(RecordCli, ARecorderThatWasStoppedSaysSoBeforeTheLossItCaused) {
+  const fs::path out = dir_ / "paused.dat";
+  const Child c = spawn({"-q", "-r", "1=100,2=100,3=100,4=100", "-t", "5s", "-o", out.string()},
+                        {"QXSIM_SIGNAL=1"}, dir_);
+  ASSERT_GT(c.pid, 0);
+  ASSERT_TRUE(
+      qxtest::wait_for([&] { return fs::exists(out) && fs::file_size(out) >= 1000000; }, 60));
+  kill(c.pid, SIGSTOP);
+  // Longer than the 1.3 s of 400 kS/s that the bridge holds.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  kill(c.pid, SIGCONT);
+  ASSERT_EQ(wait_exit(c.pid), 3) << "samples were lost: " << slurp(c.err);
+  const std::string err = slurp(c.err);
+  const size_t told = err.find("warning: the recorder itself was stopped for ");
+  EXPECT_NE(told, std::string::npos) << err;
+  const size_t loss = err.find("the stream was realigned");
+  EXPECT_NE(loss, std::string::npos) << err;
+  EXPECT_LT(told, loss) << err;
 }
 
 // One channel at 1 kS/s, four times real time: a block lasts 4.1 s. Ctrl-C 6 s in (24,000
