@@ -51,6 +51,10 @@ bool prepare_device(SessionIo &io, RecordingInfo &info, bool say_stand_in) {
            << "), using " << d.calibration << " nV per count\n";
   info.calibration = d.calibration;
   info.bridge = qx470reader::bridge_in_use();
+  info.serial = qx470reader::chosen_amplifier();
+  if (std::vector<qx470reader::Amplifier> amps;
+      info.serial.empty() && qx470reader::list_amplifiers(amps) && amps.size() == 1)
+    info.serial = amps[0].serial;
   // A recording of the simulator is never taken for one of the device.
   if (say_stand_in && info.bridge.kind != qx470reader::BridgeKind::kUsb)
     io.err << "qx470-record: recording the " << qx470reader::bridge_kind_words(info.bridge.kind)
@@ -73,8 +77,11 @@ int run_show(SessionIo &io) {
   else if (amps.size() == 1)
     io.out << "Serial number: " << amps[0].serial << "\n";
   if (d.calibration_valid()) {
-    io.out << "Calibration: " << d.calibration_read << " nV per count ("
-           << RecordingInfo{{}, d.calibration_read, {}}.volts_per_count_text() << " V per count)\n";
+    io.out << "Calibration: " << d.calibration_read << " nV per count (" << [&] {
+      RecordingInfo scale;
+      scale.calibration = d.calibration_read;
+      return scale.volts_per_count_text();
+    }() << " V per count)\n";
   } else {
     io.out << "Calibration: not readable (read " << d.calibration_read << ", valid "
            << qx470reader::kCalibrationMin << " to " << qx470reader::kCalibrationMax

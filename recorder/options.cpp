@@ -44,6 +44,9 @@ std::string usage() {
          "                         file or side file is refused and nothing is touched)\n"
          "  -q, --quiet            no progress line\n"
          "      --volts            CSV values in volts (calibrated) rather than counts\n"
+         "      --label 1=Fz,2=EMG channel names for every file (up to 16 characters each)\n"
+         "      --subject TEXT     who or what is recorded (EDF+'s patient name)\n"
+         "      --meta KEY=VALUE   a note for every file's header and the sidecar; repeatable\n"
          "      --events SOURCE    events to write where they happened, one a datagram or a\n"
          "                         line: udp:PORT (127.0.0.1), or a named pipe or a growing\n"
          "                         file; as often as needed. \"@utc=SECONDS text\" gives the\n"
@@ -121,6 +124,55 @@ std::string format_for(const std::string &path, Format &format) {
   return {};
 }
 
+namespace {
+
+// What every header can carry: EDF+'s fields are ASCII, and commas and '=' separate the lists.
+bool header_text(const std::string &text, size_t most) {
+  return !text.empty() && text.size() <= most &&
+         std::all_of(text.begin(), text.end(), [](char ch) { return ch >= 0x20 && ch < 0x7F; });
+}
+
+}  // namespace
+
+std::string parse_labels(const std::string &text, std::array<std::string, 4> &labels) {
+  labels = {};
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    const size_t comma = std::min(text.find(',', pos), text.size());
+    const std::string item = text.substr(pos, comma - pos);
+    const size_t eq = item.find('=');
+    uint64_t ch = 0;
+    if (eq == std::string::npos || !qx470reader::whole_number(item.substr(0, eq), ch) || ch < 1 ||
+        ch > 4)
+      return "invalid label '" + item + "' in --label '" + text + "': give CH=NAME, CH 1 to 4";
+    const std::string name = item.substr(eq + 1);
+    if (!header_text(name, 16) || name.find('=') != std::string::npos)
+      return "invalid channel name '" + name +
+             "': 1 to 16 printable ASCII characters (EDF+'s label), without ',' or '='";
+    for (const std::string &other : labels)
+      if (other == name) return "channel name '" + name + "' is given twice";
+    labels[static_cast<size_t>(ch - 1)] = name;
+    pos = comma + 1;
+  }
+  return {};
+}
+
+std::string parse_meta(const std::string &text, std::pair<std::string, std::string> &item) {
+  const size_t eq = text.find('=');
+  const std::string key = text.substr(0, std::min(eq, text.size()));
+  const bool key_ok =
+      !key.empty() && key.size() <= 32 && std::all_of(key.begin(), key.end(), [](char ch) {
+        return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '-' || ch == '.';
+      });
+  if (eq == std::string::npos || !key_ok)
+    return "invalid --meta '" + text +
+           "': give KEY=VALUE, KEY of letters, digits, '_', '-' and '.' (at most 32)";
+  item = {key, text.substr(eq + 1)};
+  if (!header_text(item.second, 200))
+    return "invalid value of --meta " + key + ": 1 to 200 printable ASCII characters";
+  return {};
+}
+
 std::array<uint64_t, 4> sample_targets(const Options &opts) {
   std::array<uint64_t, 4> t{};
   // The parser has checked the ranges, so the shared rule cannot refuse them.
@@ -150,7 +202,10 @@ enum {
   kVersionOption,
   kBufferOption,
   kEventsOption,
-  kVoltsOption
+  kVoltsOption,
+  kLabelOption,
+  kSubjectOption,
+  kMetaOption
 };
 
 const OptionRow kOptionTable[] = {
@@ -187,6 +242,24 @@ const OptionRow kOptionTable[] = {
        o.volts = true;
        return std::string();
      }},
+    {kLabelOption, "label", true, kRecordMode,
+     [](Options &o, const std::string &v) { return parse_labels(v, o.labels); }},
+    {kSubjectOption, "subject", true, kRecordMode,
+     [](Options &o, const std::string &v) {
+       o.subject = v;
+       return header_text(v, 80) ? std::string()
+                                 : "invalid --subject: 1 to 80 printable ASCII characters";
+     }},
+    {kMetaOption, "meta", true, kRecordMode,
+     [](Options &o, const std::string &v) {
+       std::pair<std::string, std::string> item;
+       std::string e = parse_meta(v, item);
+       for (const auto &[key, value] : o.meta)
+         if (e.empty() && key == item.first) e = "--meta " + key + " is given twice";
+       if (e.empty()) o.meta.push_back(item);
+       return e;
+     },
+     true},
     {kBufferOption, "buffer", true, kRecordMode,
      [](Options &o, const std::string &v) { return parse_duration(v, o.buffer_ms); }},
     {'d', "device", true, kRecordMode | kShowMode,

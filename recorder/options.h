@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "formats.h"
@@ -30,6 +31,9 @@ struct Options {
   bool scan = false;
   std::vector<std::string> events;  // --events: udp:PORT or a path, as often as given
   std::string device;  // -d: the serial number of the amplifier to use, empty for the only one
+  std::array<std::string, 4> labels{};  // --label: channel names by library channel, "" unnamed
+  std::string subject;                  // --subject
+  std::vector<std::pair<std::string, std::string>> meta;  // --meta KEY=VALUE, in order
 };
 
 enum class Outcome { kRun, kExitOk, kBadArguments };
@@ -43,6 +47,8 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
 std::string parse_duration(const std::string &text, uint64_t &ms);
 std::string parse_count(const std::string &text, uint64_t &count);
 std::string format_for(const std::string &path, Format &format);
+std::string parse_labels(const std::string &text, std::array<std::string, 4> &labels);
+std::string parse_meta(const std::string &text, std::pair<std::string, std::string> &item);
 
 // Samples each channel is to record: all of them for -t, the fastest channel's N and the others
 // in proportion (rounded down) for -n, kUnbounded otherwise; 0 for channels that are off.

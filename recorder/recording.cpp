@@ -123,7 +123,10 @@ std::vector<SidecarFile> Recording::sidecar_files() const {
   std::vector<SidecarFile> files;
   for (const RateGroup &r : rate_groups(info_.rates)) {
     const size_t g = frames_->group_of(r.channels.front());
-    files.push_back({files_.name(g), r.rate, r.channels, in_files[size_t(r.channels.front())]});
+    uint64_t samples = in_files[size_t(r.channels.front())];
+    for (int c : r.channels) samples = std::min({samples, in_files[size_t(c)], pushed_[size_t(c)]});
+    files.push_back(
+        {files_.name(g), r.rate, r.channels, in_files[size_t(r.channels.front())], samples});
   }
   return files;
 }

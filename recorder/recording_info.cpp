@@ -28,6 +28,12 @@ std::string RecordingInfo::equipment() const {
   }
 }
 
+std::string RecordingInfo::meta_text() const {
+  std::string text;
+  for (const auto &[key, value] : meta) text += (text.empty() ? "" : "; ") + key + "=" + value;
+  return text;
+}
+
 std::vector<RateGroup> rate_groups(const std::array<int, 4> &rates) {
   std::vector<RateGroup> groups;
   for (int c = 0; c < 4; ++c) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bridge_in_use.h"
@@ -26,7 +27,17 @@ struct RecordingInfo {
   double volts_per_count() const { return calibration * 1e-9; }
   // The scale as every file writes it: "%.9g" of the volts per count.
   std::string volts_per_count_text() const;
-  std::string label(int channel) const { return "Ch" + std::to_string(channel + 1); }
+  // The channel's name in every file: the one --label gave, else "Ch1".."Ch4".
+  std::string label(int channel) const {
+    const std::string &name = names[static_cast<size_t>(channel)];
+    return name.empty() ? "Ch" + std::to_string(channel + 1) : name;
+  }
+  std::array<std::string, 4> names{};
+  std::string serial;   // the amplifier's serial number, so that files of two are told apart
+  std::string subject;  // --subject
+  std::vector<std::pair<std::string, std::string>> meta;  // --meta, in order
+  // "KEY=VALUE; KEY=VALUE" of the notes, for headers that hold one text.
+  std::string meta_text() const;
   // Replace files that exist (-f); otherwise every file is created exclusively.
   bool replace_files = false;
   // Events will come (--events): room for more annotations in EDF+.

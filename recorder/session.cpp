@@ -356,6 +356,9 @@ int run_record(const Options &opts, SessionIo &io) {
   info.replace_files = opts.force;
   info.events = !opts.events.empty();
   info.volts = opts.volts;
+  info.names = opts.labels;
+  info.subject = opts.subject;
+  info.meta = opts.meta;
   if (!prepare_device(io, info, !opts.quiet)) return kExitDeviceOrFile;
 
   auto writer = std::make_unique<Recording>(opts.format);

@@ -71,6 +71,17 @@ std::string Sidecar::create(const std::string &data_path, const RecordingInfo &i
   head_["device"] = info.equipment();
   head_["bridge"] = {{"kind", qx470reader::bridge_kind_words(info.bridge.kind)},
                      {"file", info.bridge.file}};
+  head_["serial"] = info.serial;
+  if (!info.subject.empty()) head_["subject"] = info.subject;
+  nlohmann::ordered_json names = nlohmann::ordered_json::object();
+  for (int c = 0; c < 4; ++c)
+    if (info.rates[size_t(c)] > 0) names["Ch" + std::to_string(c + 1)] = info.label(c);
+  head_["names"] = names;
+  if (!info.meta.empty()) {
+    nlohmann::ordered_json meta = nlohmann::ordered_json::object();
+    for (const auto &[key, value] : info.meta) meta[key] = value;
+    head_["meta"] = meta;
+  }
   head_["format"] = format;
   for (auto &[key, value] : extra.items()) head_[key] = value;
   rates_ = info.rates;
@@ -190,7 +201,8 @@ std::string Sidecar::write(const std::vector<SidecarFile> &files, bool complete,
     list.push_back({{"file", base_name(f.file)},
                     {"rate", f.rate_ks * 1000},
                     {"channels", channels},
-                    {"frames", f.frames}});
+                    {"frames", f.frames},
+                    {"samples", f.samples}});
   }
   doc["files"] = list;
   nlohmann::ordered_json gaps = nlohmann::ordered_json::array();

@@ -26,6 +26,9 @@ struct SidecarFile {
   int rate_ks = 0;
   std::vector<int> channels;
   uint64_t frames = 0;
+  // Samples of each channel that are the recording's: fewer than `frames` where the format pads
+  // its last unit (EDF+'s data record).
+  uint64_t samples = 0;
 };
 
 class OutputFile;

@@ -28,6 +28,9 @@ class CsvWriter : public FormatWriter {
     for (size_t g = 0; g < groups_.size(); ++g) {
       std::string h;
       h += "# device: " + info_.equipment() + "\n";
+      if (!info_.serial.empty()) h += "# serial: " + info_.serial + "\n";
+      if (!info_.subject.empty()) h += "# subject: " + info_.subject + "\n";
+      for (const auto &[key, value] : info_.meta) h += "# meta: " + key + "=" + value + "\n";
       h += "# bridge: " + qx470reader::describe(info_.bridge) + "\n";
       h += "# start: " + iso8601(start) + "\n";
       h += "# rate: " + std::to_string(groups_[g].rate * 1000) + " samples/s per channel\n";

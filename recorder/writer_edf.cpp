@@ -96,9 +96,16 @@ class EdfWriter : public FormatWriter {
       ok = ok && edf_set_label(handle_, sig, info.label(c).c_str()) == 0;
     }
     ok = ok && edf_set_equipment(handle_, info.equipment().c_str()) == 0;
-    // The recording field's room after the start date and the equipment: the short form fits.
-    const std::string cal = std::to_string(info.calibration) + " nV per count";
-    ok = ok && edf_set_recording_additional(handle_, cal.c_str()) == 0;
+    // libedf leaves the recording field about 19 characters after the start date and the
+    // equipment: the serial number and the calibration in their short forms. The sidecar has
+    // both in full.
+    std::string more = std::to_string(info.calibration) + " nV per count";
+    if (!info.serial.empty())
+      more = "SN " + info.serial + " " + std::to_string(info.calibration) + "nV";
+    ok = ok && edf_set_recording_additional(handle_, more.c_str()) == 0;
+    if (!info.subject.empty()) ok = ok && edf_set_patientname(handle_, info.subject.c_str()) == 0;
+    if (!info.meta.empty())
+      ok = ok && edf_set_patient_additional(handle_, info.meta_text().c_str()) == 0;
     ok = ok && edf_set_number_of_annotation_signals(handle_, signals()) == 0;
     if (!ok) return "cannot set up the EDF+ header of '" + path + "'";
     return {};

@@ -74,8 +74,11 @@ class SoundWriter : public FormatWriter {
         info_.equipment() + " " + labels + ", start " + iso8601(start) +
         "; samples are counts (code - 32768), " + info_.volts_per_count_text() +
         " V per count (calibration " + std::to_string(info_.calibration) +
-        " nV per count); lost samples are 0; bridge: " + qx470reader::describe(info_.bridge);
+        " nV per count); lost samples are 0; bridge: " + qx470reader::describe(info_.bridge) +
+        (info_.serial.empty() ? "" : "; serial " + info_.serial) +
+        (info_.meta.empty() ? "" : "; " + info_.meta_text());
     sf_set_string(file_, SF_STR_COMMENT, comment.c_str());
+    if (!info_.subject.empty()) sf_set_string(file_, SF_STR_TITLE, info_.subject.c_str());
     sf_set_string(file_, SF_STR_SOFTWARE, "qx470-record");
     return {};
   }

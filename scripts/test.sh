@@ -34,6 +34,8 @@ qx470_need_packages pkg-config libedf-dev nlohmann-json3-dev libsndfile1-dev pyt
 # The Python package's tests: pytest, and matplotlib for the scope; libfaketime steps the host's
 # clock under a recording.
 qx470_need_packages python3-pytest python3-matplotlib faketime
+# The readers labs use, which must find every file's metadata: MNE (EDF+), soundfile, pandas.
+qx470_need_packages python3-mne python3-soundfile python3-pandas
 if [ "$bridge" = libftdi ]; then qx470_need_packages pkg-config libftdi1-dev libusb-1.0-0-dev; fi
 if [ "$usb_emulator" = ON ]; then
   [ "$bridge" = libftdi ] || { echo "--usb-emulator needs --bridge libftdi" >&2; exit 2; }

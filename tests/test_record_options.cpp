@@ -90,6 +90,17 @@ TEST(RecordOptions, FormatsFromTheExtension) {
 }
 
 // Every refusal: exit code 2 through kBadArguments, and a message that quotes the input.
+TEST(RecordOptions, NamesSubjectAndNotesForEveryFile) {
+  const Parsed p = parse({"--label", "1=Fz,3=EMG left", "--subject", "S01 session 2", "--meta",
+                          "site=lab 2", "--meta", "task=rest", "-o", "x.edf"});
+  ASSERT_EQ(p.outcome, Outcome::kRun) << p.err;
+  EXPECT_EQ(p.opts.labels, (std::array<std::string, 4>{"Fz", "", "EMG left", ""}));
+  EXPECT_EQ(p.opts.subject, "S01 session 2");
+  ASSERT_EQ(p.opts.meta.size(), 2u);
+  EXPECT_EQ(p.opts.meta[0], (std::pair<std::string, std::string>{"site", "lab 2"}));
+  EXPECT_EQ(p.opts.meta[1].first, "task");
+}
+
 TEST(RecordOptions, BadArgumentsAreRefusedWithAMessageThatQuotesThem) {
   struct Case {
     std::vector<std::string> args;
@@ -130,6 +141,17 @@ TEST(RecordOptions, BadArgumentsAreRefusedWithAMessageThatQuotesThem) {
       {{"-r", "1=100,2=50", "-o", "x.flac"}, "FLAC holds one sample rate"},
       {{"-r", "1=100,2=50", "-o", "x.wav"}, "WAV holds one sample rate"},
       {{"-r", "1=100,2=50", "-o", "-"}, "CSV on standard output holds one sample rate"},
+      {{"--label", "5=Fz", "-o", "x.edf"}, "invalid label '5=Fz'"},
+      {{"--label", "1=Fz,2=Fz", "-o", "x.edf"}, "channel name 'Fz' is given twice"},
+      {{"--label", "1=", "-o", "x.edf"}, "invalid channel name ''"},
+      {{"--label", "1=a-name-of-17-chars", "-o", "x.edf"}, "1 to 16 printable ASCII"},
+      {{"--label", "1=Fz\t", "-o", "x.edf"}, "invalid channel name"},
+      {{"--subject", "", "-o", "x.edf"}, "invalid --subject"},
+      {{"--subject", "\xC3\xA9", "-o", "x.edf"}, "printable ASCII"},
+      {{"--meta", "novalue", "-o", "x.edf"}, "invalid --meta 'novalue': give KEY=VALUE"},
+      {{"--meta", "a b=1", "-o", "x.edf"}, "invalid --meta 'a b=1'"},
+      {{"--meta", "site=", "-o", "x.edf"}, "invalid value of --meta site"},
+      {{"--meta", "site=a", "--meta", "site=b", "-o", "x.edf"}, "--meta site is given twice"},
   };
   for (const Case &c : cases) {
     const Parsed p = parse(c.args);
