@@ -55,12 +55,14 @@ class Info(NamedTuple):
 
 
 class Amplifier(NamedTuple):
-    """An attached amplifier: its serial number (what ``device=`` takes), its description, and
-    where it sits (bus << 12 | address << 4 | 1 on Linux)."""
+    """An attached amplifier: its serial number (what ``device=`` takes), its description, where
+    it sits (bus << 12 | address << 4 | 1 on Linux) and the bridge it is reached through: "USB"
+    for a device, "simulated amplifier" or "emulated USB" for none."""
 
     serial: str
     description: str
     location: int
+    bridge: str = "USB"
 
 
 class Chunk(NamedTuple):
@@ -138,7 +140,8 @@ def info() -> Info:
 def devices() -> List[Amplifier]:
     """The attached amplifiers, by location (only the chosen one while a Stream with ``device=``
     is open)."""
-    return [Amplifier(*a) for a in _reader.amplifiers()]
+    kind = _reader.bridge()[0]
+    return [Amplifier(*a, bridge=kind) for a in _reader.amplifiers()]
 
 
 def rates_available() -> tuple:
@@ -497,6 +500,10 @@ class Recording:
         self.gaps = gaps
         self.start_time = start_time
         self.info = info
+        # What the recorder's files carry besides the samples (load() fills them in).
+        self.serial = ""
+        self.names: Dict[int, str] = {ch: "Ch%d" % ch for ch in codes}
+        self.meta: Dict[str, str] = {}
 
     def _channel(self, channel) -> int:
         """The channel's label, or ArgumentError naming the channels recorded."""
@@ -504,6 +511,20 @@ class Recording:
             raise ArgumentError("channel %r is not in this recording; its channels are %s"
                                 % (channel, ", ".join(str(c) for c in sorted(self.codes))))
         return channel
+
+    def array(self, channels=None, codes: bool = False) -> np.ndarray:
+        """Frames x channels (all of them, or the labels given, in that order) of channels that
+        share one rate: volts (float64), or the codes with codes=True. Channels of different
+        lengths (a recording cut short) are cut to the shortest."""
+        chans = sorted(self.codes) if channels is None else [self._channel(c) for c in channels]
+        rates = {self.rates[c] for c in chans}
+        if len(rates) != 1:
+            raise ArgumentError("array: channels %s run at %s kS/s; give channels of one rate"
+                                % (", ".join(map(str, chans)),
+                                   ", ".join(str(self.rates[c]) for c in chans)))
+        n = min(len(self.codes[c]) for c in chans)
+        cols = [self.codes[c][:n] if codes else self.volts(c)[:n] for c in chans]
+        return np.stack(cols, axis=1)
 
     def volts(self, channel: int) -> np.ndarray:
         """The channel's samples in volts (float64)."""

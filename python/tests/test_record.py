@@ -243,6 +243,7 @@ def test_the_mapping_takes_what_the_string_takes():
 def test_a_stream_on_a_serial_number_that_is_not_attached_names_the_attached_one(sim):
     attached = qx470usb.devices()
     assert len(attached) == 1 and attached[0].description.startswith("QX-470")
+    assert attached[0].bridge == "simulated amplifier"
     with pytest.raises(qx470usb.DeviceError, match="serial number 'NOSUCH'.*attached: %s"
                        % attached[0].serial):
         qx470usb.record({1: 10}, samples=100, device="NOSUCH")
