@@ -49,7 +49,7 @@ def parse_args(argv):
                         "(default: all four at 50)")
     p.add_argument("--png", metavar="FILE", help="record, save the plot to FILE and exit")
     p.add_argument("--seconds", type=_positive, default=None,
-                   help="with --png: seconds to record (default 1); live: seconds shown")
+                   help="with --png: seconds to record (default 1); live: seconds shown (default 2)")
     p.add_argument("--size", type=_size, default=(1200, 800), metavar="WxH",
                    help="picture size in pixels (default 1200x800)")
     args = p.parse_args(argv)
@@ -86,8 +86,9 @@ def save_png(rates, seconds, path, size):
             if g.channel == ch:
                 ax.axvspan(g.index / rec.sample_rates[ch], (g.index + g.count) / rec.sample_rates[ch],
                            color="grey", alpha=0.3)
-    fig.suptitle("QX-470-USB, %s UTC, calibration %d nV per count" %
-                 (rec.start_time.strftime("%Y-%m-%d %H:%M:%S"), rec.calibration))
+    source = "" if rec.info is None or rec.info.bridge == "USB" else " (%s)" % rec.info.bridge
+    fig.suptitle("QX-470-USB%s, %s UTC, calibration %d nV per count" %
+                 (source, rec.start_time.strftime("%Y-%m-%d %H:%M:%S"), rec.calibration))
     fig.savefig(path, dpi=100)
     plt.close(fig)
     return rec
@@ -105,19 +106,22 @@ def live(rates, seconds, size):
                                             matplotlib.rcsetup.non_interactive_bk}:
         raise NoDisplay("no display to show the plot on (matplotlib backend %s): use --png FILE"
                         % matplotlib.get_backend())
-    span = seconds or 0.1
+    # Two seconds show a slow signal's shape; the ranges follow what is shown.
+    span = seconds or 2.0
     fig, axes = _figure(plt, size, rates)
     stream = core.Stream(rates)
     stream.start()
     sps = stream.sample_rates
     keep = {ch: max(2, int(span * sps[ch])) for ch in rates}
+    # At most a few thousand points a line are drawn, so that a redraw keeps up.
+    step = {ch: max(1, keep[ch] // 4000) for ch in rates}
     shown = {ch: np.full(keep[ch], np.nan) for ch in rates}
     lines = {}
     for ax, ch in zip(axes, sorted(rates)):
-        t = np.arange(keep[ch]) / sps[ch] - span
-        (lines[ch],) = ax.plot(t, shown[ch], color=COLOURS[ch - 1], linewidth=0.6)
+        t = (np.arange(keep[ch]) / sps[ch] - span)[::step[ch]]
+        (lines[ch],) = ax.plot(t, shown[ch][::step[ch]], color=COLOURS[ch - 1], linewidth=0.6)
         ax.set_xlim(-span, 0)
-        ax.set_ylim(-11, 11)
+        ax.set_ylim(-1, 1)
     buf = np.empty(1 << 16, dtype=np.int32)
 
     def update(_frame):
@@ -135,7 +139,11 @@ def live(rates, seconds, size):
                 v = stream.volts(buf[:r.count])[-keep[ch]:]
                 shown[ch] = np.roll(shown[ch], -len(v))
                 shown[ch][-len(v):] = v
-            lines[ch].set_ydata(shown[ch])
+            lines[ch].set_ydata(shown[ch][::step[ch]])
+            if np.isfinite(shown[ch]).any():
+                lo, hi = np.nanmin(shown[ch]), np.nanmax(shown[ch])
+                pad = max((hi - lo) * 0.1, 0.005)
+                lines[ch].axes.set_ylim(lo - pad, hi + pad)
         stream.check_stalled()
         return list(lines.values())
 
