@@ -38,6 +38,10 @@ void time_the_rate(qx470_reader *r, Acquisition &a) {
   const uint64_t ref_samples = a.samples[static_cast<size_t>(s.reference)];
   const uint64_t first = s.first[s.reference];
   a.timed_s = ref_samples > first ? static_cast<double>(ref_samples - first) * nominal : 0;
+  // The slope's standard error for notes spread evenly over the stretch: how much a loaded
+  // machine's late notes leave the rate uncertain.
+  if (a.timed_s > 0)
+    a.ppm_error = s.residual * std::sqrt(12.0 / static_cast<double>(s.notes)) / a.timed_s * 1e6;
 }
 
 }  // namespace

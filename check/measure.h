@@ -51,6 +51,7 @@ struct Acquisition {
   double seconds = 0;      // host time from start to the last sample
   double cpu_seconds = 0;  // this process's, meanwhile
   double ppm = 0;          // the rate against the host clock
+  double ppm_error = 0;    // its standard error, from the notes' spread about the fitted line
   double timed_s = 0;      // the stretch the rate was fitted over; 0 when not fitted
   std::string error;       // empty when the run took every sample it asked for
   bool interrupted = false;

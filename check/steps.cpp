@@ -35,6 +35,11 @@ std::string gap_list(const Acquisition &a) {
   return s;
 }
 
+// Whether the run timed its rate surely enough to judge it.
+bool rate_known(const Acquisition &a) {
+  return a.timed_s >= limit(kRateSpanS) && a.ppm_error <= limit(kRateKnownPpm);
+}
+
 uint64_t total_lost(const Acquisition &a) {
   uint64_t n = 0;
   for (uint64_t l : a.lost) n += l;
@@ -344,8 +349,8 @@ void rates_step(Check &ck, Step &st) {
       for (uint64_t s : a.samples) samples += s;
       f["samples"] = samples;
       f["lost"] = total_lost(a);
-      const bool timed = a.timed_s >= limit(kRateSpanS);
-      if (a.timed_s > 0) f["ppm"] = a.ppm, f["timed_s"] = a.timed_s;
+      const bool timed = rate_known(a);
+      if (a.timed_s > 0) f["ppm"] = a.ppm, f["ppm_error"] = a.ppm_error, f["timed_s"] = a.timed_s;
       std::string text = format("%3d kS/s %s ", rate, who);
       if (!a.error.empty()) {
         st.add(Verdict::kFail, text + a.error, f);
@@ -355,10 +360,10 @@ void rates_step(Check &ck, Step &st) {
                              static_cast<unsigned long long>(total_lost(a)), gap_list(a).c_str()),
                f);
       } else {
-        const std::string rate_text = a.timed_s > 0
-                                          ? format("rate %+.0f ppm over %.1f s%s", a.ppm, a.timed_s,
-                                                   timed ? "" : " (too short to judge)")
-                                          : std::string("rate not timed");
+        const std::string rate_text =
+            a.timed_s > 0 ? format("rate %+.0f +-%.0f ppm over %.1f s%s", a.ppm, a.ppm_error,
+                                   a.timed_s, timed ? "" : " (shown, not judged)")
+                          : std::string("rate not timed");
         const bool off = timed && std::fabs(a.ppm) > limit(kRatePpm);
         if (timed) worst_ppm = std::max(worst_ppm, std::fabs(a.ppm));
         st.add(off ? Verdict::kFail : Verdict::kPass,
@@ -383,9 +388,9 @@ void endurance_step(Check &ck, Step &st) {
   for (uint64_t s : a.samples) samples += s;
   const double kbps = a.seconds > 0 ? samples * 2.0 / a.seconds / 1000.0 : 0;
   const double cpu = a.seconds > 0 ? 100.0 * a.cpu_seconds / a.seconds : 0;
-  st.figures = {{"seconds", a.seconds}, {"samples", samples}, {"lost", total_lost(a)},
-                {"kB_per_s", kbps},     {"cpu_pct", cpu},     {"ppm", a.ppm},
-                {"timed_s", a.timed_s}};
+  st.figures = {{"seconds", a.seconds},     {"samples", samples},  {"lost", total_lost(a)},
+                {"kB_per_s", kbps},         {"cpu_pct", cpu},      {"ppm", a.ppm},
+                {"ppm_error", a.ppm_error}, {"timed_s", a.timed_s}};
   st.summary = format("4 x 100 kS/s for %g s: ", ck.durations.endurance_s);
   if (!a.error.empty()) {
     st.add(Verdict::kFail, a.error);
@@ -401,8 +406,8 @@ void endurance_step(Check &ck, Step &st) {
                   static_cast<unsigned long long>(total_lost(a)), gap_list(a).c_str()));
   else
     st.summary += ", no sample lost";
-  if (a.timed_s >= limit(kRateSpanS)) {
-    st.summary += format(", rate %+.0f ppm", a.ppm);
+  if (rate_known(a)) {
+    st.summary += format(", rate %+.0f +-%.0f ppm", a.ppm, a.ppm_error);
     if (std::fabs(a.ppm) > limit(kRatePpm))
       st.add(Verdict::kFail,
              format("the rate is %+.0f ppm off, beyond +-%g ppm", a.ppm, limit(kRatePpm)));

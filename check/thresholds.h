@@ -26,6 +26,7 @@ enum Limit {
   kShuntReturnMv,
   kRatePpm,
   kRateSpanS,
+  kRateKnownPpm,
   kCpuWarnPct,
   kLimitCount
 };
@@ -48,8 +49,10 @@ inline constexpr std::array<Threshold, kLimitCount> kThresholds{{
      "the shunt switched off must leave nothing behind"},
     {"sample rate error", 1000.0, "ppm", false,
      "the amplifier's clock is a crystal; the host clock is judged against too"},
-    {"run judged for its rate", 2.0, "s", false,
-     "shorter runs do not time the rate to the limit above"},
+    {"rate judged over at least", 5.0, "s", false,
+     "a busy host sees blocks a millisecond or more late, which shorter runs cannot average out"},
+    {"and when known to", 300.0, "ppm", false,
+     "the fit's own uncertainty: a rate timed less surely is shown, not judged"},
     {"CPU share of one core (warning)", 50.0, "%", true,
      "a machine that spends this much on 400 kS/s has little left to spare"},
 }};
