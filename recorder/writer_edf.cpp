@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -150,8 +151,11 @@ class EdfWriter : public FormatWriter {
     const long long onset =
         static_cast<long long>(e.index[size_t(c)]) * 10000 / (info_.rates[size_t(c)] * 1000LL);
     if (++annotations_ > (records_ + 2) * uint64_t(signals())) return {};
-    if (edfwrite_annotation_utf8(handle_, onset, -1, event_text(e.text, kAnnotationText).c_str()) !=
-        0)
+    // A text cut to the annotation's room says so; the whole of it is in the journal.
+    std::string text = event_text(e.text, kAnnotationText);
+    if (text.size() < event_text(e.text, SIZE_MAX).size())
+      text = event_text(e.text, kAnnotationText - 3) + "...";
+    if (edfwrite_annotation_utf8(handle_, onset, -1, text.c_str()) != 0)
       return "cannot write an annotation to '" + files_->name(0) + "'";
     return {};
   }

@@ -165,6 +165,7 @@ TEST_P(Events, LandAtTheirSamplesInEveryFileAndLeaveItValid) {
     EXPECT_NEAR(onsets[0] / 1e7, events[0]["index"]["Ch1"].get<double>() / 1e5, 1e-4);
     EXPECT_EQ(texts[6], "line with separators");
     EXPECT_LE(texts[8].size(), 40u);
+    EXPECT_EQ(texts[8].substr(texts[8].size() - 3), "...") << "a cut text says it is cut";
   } else {
     const std::string csv = slurp(dir_ / "run_100kSps.csv");
     const size_t at_event = csv.find("# event: trial 0\n");
