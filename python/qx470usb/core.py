@@ -7,6 +7,7 @@ samples a length takes, when a silent amplifier is given up) are the reader libr
 qx470-record.
 """
 
+import atexit
 import contextlib
 import ctypes
 import datetime
@@ -253,6 +254,22 @@ def to_volts(codes, calibration: int) -> np.ndarray:
     return (np.asarray(codes, dtype=np.float64) - MID_SCALE) * (calibration * 1e-9)
 
 
+# A recording that has all it asked for is returned before the library's stop, which at the
+# slowest rates waits up to 16 s for a block that holds nothing of it: the stop goes on in this
+# thread. The next Stream, and the interpreter's exit, wait for it.
+_stopping: Optional[threading.Thread] = None
+
+
+def _wait_for_stopping() -> None:
+    global _stopping
+    if _stopping is not None:
+        _stopping.join()
+        _stopping = None
+
+
+atexit.register(_wait_for_stopping)
+
+
 def _close_reader(reader, previous_choice) -> None:
     """Closes a Stream's reader and gives back the amplifier choice it replaced."""
     _reader.load().qx470_reader_close(reader)
@@ -315,6 +332,7 @@ class Stream:
         """Gets the amplifier ready as the console does and starts the acquisition."""
         if self._reader is not None:
             return
+        _wait_for_stopping()
         host = _reader.load()
         per_channel = (ctypes.c_int32 * 4)(*[self.rates.get(ch, 0) for ch in (1, 2, 3, 4)])
         reader = ctypes.c_void_p()
@@ -341,6 +359,18 @@ class Stream:
         self._closer = weakref.finalize(self, _close_reader, reader, self._previous_choice)
         self._previous_choice = None
         self.start_time = datetime.datetime.now(datetime.timezone.utc)
+
+    def _close_later(self) -> None:
+        """Closes in a thread of its own (see _stopping); the Stream is closed at once."""
+        global _stopping
+        with self._calls:
+            if self._reader is None:
+                return
+            self._reader = None
+            closer = self._closer
+        _wait_for_stopping()
+        _stopping = threading.Thread(target=closer, name="qx470usb stop", daemon=True)
+        _stopping.start()
 
     def close(self) -> None:
         """Stops the acquisition; the Stream cannot be read afterwards."""
@@ -610,9 +640,11 @@ def record(rates: Rates, seconds: Optional[float] = None, samples: Optional[int]
                 time.sleep(0.002)
         _take_events(stream, events)
         codes = {ch: out[ch].astype(np.uint16) for ch in sorted(want)}
-        return Recording(codes, dict(stream.rates), stream.calibration,
-                         [g for g in stream.gaps if g.index < want[g.channel]],
-                         stream.start_time, stream.info, stream.events, stream.clock())
+        rec = Recording(codes, dict(stream.rates), stream.calibration,
+                        [g for g in stream.gaps if g.index < want[g.channel]],
+                        stream.start_time, stream.info, stream.events, stream.clock())
+        stream._close_later()
+        return rec
 
 
 def _take_events(stream: "Stream", events) -> None:

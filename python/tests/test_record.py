@@ -353,3 +353,16 @@ def test_marks_from_threads_and_a_signal_handler_all_land_and_never_stop_the_rea
     assert items > 0
     assert len(s.events) == per_thread * threads_n + len(alarms)
 
+
+
+def test_a_recording_at_the_slowest_rate_returns_with_its_first_block(sim):
+    # Twice real time: a block of Ch1 alone at 1 kS/s lasts 8.2 s. The recording is returned once
+    # its samples are in, not after the block in progress too; the next one waits for that stop.
+    sim.qxsim_set_speed(2.0)
+    began = time.monotonic()
+    rec = qx470usb.record({1: 1}, seconds=1)
+    took = time.monotonic() - began
+    assert len(rec.codes[1]) == 1000
+    assert 7.0 < took < 13.0, took
+    rec = qx470usb.record({1: 100}, samples=1000)
+    assert len(rec.codes[1]) == 1000
