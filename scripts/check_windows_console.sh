@@ -46,6 +46,9 @@ pid=
 kill "$trickle" 2>/dev/null
 [ $rc -eq 0 ] || { echo "FAIL: a run ended with $rc"; fail=1; }
 if grep -qi "unhandled\|exception" "$dir/out"; then echo "FAIL: the run crashed on its way out"; fail=1; fi
+# The simulated bridge beside the program is named, so its sine waves are not taken for a device.
+grep -q "Simulated amplifier, not a device on the bus (.*ftd2xx.dll)" "$dir/out" ||
+  { echo "FAIL: the console does not say that it drives the simulated amplifier"; fail=1; }
 if [ $fail -ne 0 ]; then
   echo "--- its output:"; tr '\r' '\n' < "$dir/out" | grep -v '^$' | head -40
   exit 1

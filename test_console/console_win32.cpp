@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 namespace qxconsole {
@@ -132,6 +133,23 @@ void WinConsole::read_exit_char() {
     std::getchar();
   else
     next_input_byte(true);
+}
+
+namespace {
+
+std::string simulated_bridge_note() {
+  const HMODULE bridge = GetModuleHandleA("ftd2xx.dll");
+  if (bridge == nullptr || GetProcAddress(bridge, "qxsim_reset") == nullptr) return "";
+  char path[MAX_PATH] = "";
+  const DWORD n = GetModuleFileNameA(bridge, path, sizeof path);
+  return std::string("Simulated amplifier, not a device on the bus") +
+         (n > 0 && n < sizeof path ? std::string(" (") + path + ")" : std::string());
+}
+
+}  // namespace
+
+DeviceNotes win32_notes() {
+  return {simulated_bridge_note, nullptr};
 }
 
 }  // namespace qxconsole

@@ -10,6 +10,10 @@
 
 namespace qxconsole {
 
+// The bridge note on Windows: the simulated bridge is the ftd2xx.dll beside the program, which
+// the vendor's driver never exports qxsim_reset from.
+DeviceNotes win32_notes();
+
 class WinConsole final : public ConsoleIo {
  public:
   WinConsole();

@@ -12,7 +12,9 @@ using PlatformConsole = qxconsole::PosixConsole;
 
 int main() {
   PlatformConsole console;
-#if defined(QX470_CONSOLE_WITH_READER)
+#if defined(_WIN32)
+  return qxconsole::run_console(console, qxconsole::win32_notes());
+#elif defined(QX470_CONSOLE_WITH_READER)
   return qxconsole::run_console(console, qxconsole::reader_notes());
 #else
   return qxconsole::run_console(console);
