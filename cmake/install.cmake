@@ -27,6 +27,7 @@ endif()
 # The recorder, and the reader library for hosts in other languages beside the library.
 if(TARGET qx470-record)
   install(TARGETS qx470-record RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(DIRECTORY ${QX470_LIVE_BUILD_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/qx470usb/live)
 endif()
 if(TARGET qx470-check)
   install(TARGETS qx470-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -2,6 +2,7 @@
 
 #include "qx470_reader.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 
 #include <algorithm>
@@ -26,6 +27,7 @@ bool whole_number(const std::string &text, size_t end, uint64_t &value) {
 
 std::string usage() {
   return "Usage: qx470-record [-d SERIAL] [-r RATES] [-t DURATION | -n SAMPLES] -o FILE [-q]\n"
+         "       qx470-record [-r RATES] [-t DURATION | -n SAMPLES] [-o FILE] --serve [ADDR:]PORT\n"
          "       qx470-record [-d SERIAL] --show\n"
          "       qx470-record --scan\n"
          "Records the QX-470-USB amplifier to a file; every lost sample is reported.\n"
@@ -51,6 +53,11 @@ std::string usage() {
          "                         line: udp:PORT (127.0.0.1), or a named pipe or a growing\n"
          "                         file; as often as needed. \"@utc=SECONDS text\" gives the\n"
          "                         sender's own time (also @steady=SECONDS, CLOCK_MONOTONIC)\n"
+         "      --serve [ADDR:]PORT  the live bench: a page in the browser that shows the\n"
+         "                         signal while it is recorded, with marks, auto-zero and the\n"
+         "                         shunt; its URL (with the run's token) is printed. Binds\n"
+         "                         127.0.0.1 unless ADDR is given; PORT 0 takes a free one.\n"
+         "                         Without -o it shows the signal and writes no file\n"
          "      --buffer DURATION  signal held in memory while the output stalls (a slow disk,\n"
          "                         a pipe read late) before samples are lost (default 1m)\n"
          "  -d, --device SERIAL    the amplifier with this serial number, when several are\n"
@@ -173,6 +180,24 @@ std::string parse_meta(const std::string &text, std::pair<std::string, std::stri
   return {};
 }
 
+std::string parse_serve(const std::string &text, std::string &address, int &port) {
+  const size_t colon = text.rfind(':');
+  std::string host = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+  const std::string digits = colon == std::string::npos ? text : text.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  uint64_t p = 0;
+  if (!qx470reader::whole_number(digits, p) || p > 65535)
+    return "invalid --serve '" + text + "': give [ADDR:]PORT, PORT 0 to 65535 (0: any free one)";
+  unsigned char bytes[16];
+  if (host != "localhost" && inet_pton(AF_INET, host.c_str(), bytes) != 1 &&
+      inet_pton(AF_INET6, host.c_str(), bytes) != 1)
+    return "invalid --serve '" + text + "': '" + host + "' is not an IP address";
+  address = host;
+  port = static_cast<int>(p);
+  return {};
+}
+
 std::array<uint64_t, 4> sample_targets(const Options &opts) {
   std::array<uint64_t, 4> t{};
   // The parser has checked the ranges, so the shared rule cannot refuse them.
@@ -205,7 +230,8 @@ enum {
   kVoltsOption,
   kLabelOption,
   kSubjectOption,
-  kMetaOption
+  kMetaOption,
+  kServeOption
 };
 
 const OptionRow kOptionTable[] = {
@@ -260,6 +286,10 @@ const OptionRow kOptionTable[] = {
        return e;
      },
      true},
+    {kServeOption, "serve", true, kRecordMode,
+     [](Options &o, const std::string &v) {
+       return parse_serve(v, o.serve_address, o.serve_port);
+     }},
     {kBufferOption, "buffer", true, kRecordMode,
      [](Options &o, const std::string &v) { return parse_duration(v, o.buffer_ms); }},
     {'d', "device", true, kRecordMode | kShowMode,
@@ -298,7 +328,15 @@ const OptionRow *option_with_id(int id) {
 // What the command line's modes add to the options: the file format, and its one-rate rule.
 std::string check_recording(Options &o) {
   if (o.duration_ms && o.samples) return "give -t or -n, not both";
-  if (o.output.empty()) return "no output file: give -o FILE (or -o - for CSV on stdout)";
+  // The live bench may be served alone, with no file.
+  if (o.output.empty() && o.serve_port >= 0) {
+    if (o.volts) return "--volts is for CSV: give -o FILE.csv";
+    if (o.force) return "-f replaces files: give -o FILE";
+    return {};
+  }
+  if (o.output.empty())
+    return "no output file: give -o FILE (or -o - for CSV on stdout, or --serve PORT to watch "
+           "without a file)";
   if (std::string m = format_for(o.output, o.format); !m.empty()) return m;
   if (o.volts && o.format != Format::kCsv)
     return std::string("--volts is for CSV: ") + format_info(o.format).name +

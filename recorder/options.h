@@ -34,6 +34,8 @@ struct Options {
   std::array<std::string, 4> labels{};  // --label: channel names by library channel, "" unnamed
   std::string subject;                  // --subject
   std::vector<std::pair<std::string, std::string>> meta;  // --meta KEY=VALUE, in order
+  std::string serve_address;  // --serve: the live bench's address and port, -1 when not served
+  int serve_port = -1;
 };
 
 enum class Outcome { kRun, kExitOk, kBadArguments };
@@ -49,6 +51,9 @@ std::string parse_count(const std::string &text, uint64_t &count);
 std::string format_for(const std::string &path, Format &format);
 std::string parse_labels(const std::string &text, std::array<std::string, 4> &labels);
 std::string parse_meta(const std::string &text, std::pair<std::string, std::string> &item);
+// --serve's "[ADDR:]PORT": an IPv4 or IPv6 address (or localhost), 127.0.0.1 when left out; port 0
+// takes any free one.
+std::string parse_serve(const std::string &text, std::string &address, int &port);
 
 // Samples each channel is to record: all of them for -t, the fastest channel's N and the others
 // in proportion (rounded down) for -n, kUnbounded otherwise; 0 for channels that are off.

@@ -101,6 +101,23 @@ TEST(RecordOptions, NamesSubjectAndNotesForEveryFile) {
   EXPECT_EQ(p.opts.meta[1].first, "task");
 }
 
+TEST(RecordOptions, TheLiveBenchBindsTheLoopbackUnlessToldAndNeedsNoFile) {
+  struct Case {
+    const char *arg, *address;
+    int port;
+  };
+  for (const Case &c : {Case{"8470", "127.0.0.1", 8470}, Case{"0", "127.0.0.1", 0},
+                        Case{"0.0.0.0:80", "0.0.0.0", 80}, Case{"[::1]:9000", "::1", 9000},
+                        Case{"localhost:1", "localhost", 1}}) {
+    const Parsed p = parse({"--serve", c.arg, "-t", "2s"});
+    ASSERT_EQ(p.outcome, Outcome::kRun) << c.arg << ": " << p.err;
+    EXPECT_EQ(p.opts.serve_address, c.address) << c.arg;
+    EXPECT_EQ(p.opts.serve_port, c.port) << c.arg;
+    EXPECT_TRUE(p.opts.output.empty());
+  }
+  EXPECT_EQ(parse({"-o", "x.edf"}).opts.serve_port, -1) << "not served unless asked";
+}
+
 TEST(RecordOptions, BadArgumentsAreRefusedWithAMessageThatQuotesThem) {
   struct Case {
     std::vector<std::string> args;
@@ -147,6 +164,10 @@ TEST(RecordOptions, BadArgumentsAreRefusedWithAMessageThatQuotesThem) {
       {{"--label", "1=a-name-of-17-chars", "-o", "x.edf"}, "1 to 16 printable ASCII"},
       {{"--label", "1=Fz\t", "-o", "x.edf"}, "invalid channel name"},
       {{"--subject", "", "-o", "x.edf"}, "invalid --subject"},
+      {{"--serve", "70000"}, "invalid --serve '70000'"},
+      {{"--serve", "host.example:8470"}, "'host.example' is not an IP address"},
+      {{"--serve", ":8470"}, "invalid --serve ':8470'"},
+      {{"--serve", "8470", "--volts"}, "--volts is for CSV: give -o FILE.csv"},
       {{"--subject", "\xC3\xA9", "-o", "x.edf"}, "printable ASCII"},
       {{"--meta", "novalue", "-o", "x.edf"}, "invalid --meta 'novalue': give KEY=VALUE"},
       {{"--meta", "a b=1", "-o", "x.edf"}, "invalid --meta 'a b=1'"},
