@@ -3,8 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-qx470_need_packages cmake g++ make libbenchmark-dev libdivide-dev pkg-config libedf-dev nlohmann-json3-dev \
-  libsndfile1-dev
+qx470_need_packages cmake g++ make libbenchmark-dev libdivide-dev
+qx470_need_recorder_packages
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQX470_BUILD_BENCH=ON -DQX470_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)" --target readout_bench acquisition_bench stream_pump_bench clock_bench qx470_soak \
   qx470_record_bench

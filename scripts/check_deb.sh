@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 build=${1:-build-deb}
 qx470_need_packages cmake g++ make pkg-config libftdi1-dev libusb-1.0-0-dev libdivide-dev \
-  libedf-dev nlohmann-json3-dev libsndfile1-dev dpkg-dev file lintian python3-numpy
+  dpkg-dev file lintian python3-numpy
+qx470_need_recorder_packages
 [ "$(id -u)" -eq 0 ] || { echo "check_deb.sh installs a package: run it as root" >&2; exit 1; }
 if [ "$(dpkg-query -W -f='${Status}' qx470usb 2>/dev/null || true)" = "install ok installed" ]; then
   echo "qx470usb is installed already; remove it first (apt-get purge qx470usb)" >&2; exit 1

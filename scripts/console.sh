@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-qx470_need_packages cmake g++ make libdivide-dev pkg-config libedf-dev nlohmann-json3-dev libsndfile1-dev
+qx470_need_packages cmake g++ make libdivide-dev
+qx470_need_recorder_packages
 log=build/console-build.log
 mkdir -p build
 echo "Building the library and the console in build/ (a minute or two the first time)..." >&2

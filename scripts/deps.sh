@@ -73,6 +73,14 @@ qx470_need_packages() {
   exit 1
 }
 
+# qx470_need_recorder_packages: what qx470-record is built with: the file formats' libraries,
+# Boost's Beast for the live bench, and npm for the page's plotting library (pinned in
+# web/live/package-lock.json). A machine with its own Node.js and npm keeps them.
+qx470_need_recorder_packages() {
+  qx470_need_packages pkg-config libedf-dev nlohmann-json3-dev libsndfile1-dev libboost-dev
+  command -v npm >/dev/null 2>&1 || qx470_need_packages npm
+}
+
 # qx470_kernel_runs_32bit: whether this kernel starts i386 programs. A 32-bit ELF of 84 bytes
 # that only calls exit(0) is run; no package is needed to ask.
 qx470_kernel_runs_32bit() {

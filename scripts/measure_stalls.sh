@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 stalls=("$@")
 [ ${#stalls[@]} -gt 0 ] || stalls=(250 500 750 1000 1250 1500 2000)
-qx470_need_packages cmake g++ make pkg-config libedf-dev nlohmann-json3-dev libsndfile1-dev libdivide-dev \
+qx470_need_recorder_packages
+qx470_need_packages cmake g++ make libdivide-dev \
   libftdi1-dev libusb-1.0-0-dev umockdev libumockdev-dev libglib2.0-dev
 cmake -S . -B build-stall-sim -DCMAKE_BUILD_TYPE=Release -DQX470_BUILD_TESTS=OFF >/dev/null
 cmake --build build-stall-sim -j"$(nproc)" --target qx470-record >/dev/null

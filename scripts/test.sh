@@ -29,8 +29,11 @@ while [ $# -gt 0 ]; do
 done
 
 qx470_need_packages cmake g++ make libgtest-dev libgmock-dev libdivide-dev
-# qx470-record's file formats, and numpy for its raw-file round trip.
-qx470_need_packages pkg-config libedf-dev nlohmann-json3-dev libsndfile1-dev python3-numpy
+# qx470-record's file formats and live bench, and numpy for its raw-file round trip.
+qx470_need_recorder_packages
+qx470_need_packages python3-numpy
+# The live bench's page is tested in a real browser: Debian's Chromium, headless, under Selenium.
+qx470_need_packages chromium chromium-driver python3-selenium
 # The Python package's tests: pytest, and matplotlib for the scope; libfaketime steps the host's
 # clock under a recording.
 qx470_need_packages python3-pytest python3-matplotlib faketime
