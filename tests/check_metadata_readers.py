@@ -1,13 +1,16 @@
 """The serial number, channel names, subject and notes of a recording, read back by the tools
-labs use: MNE for EDF+, soundfile for WAV and FLAC, pandas for CSV, json for the sidecar.
+labs use: MNE for EDF+, soundfile for WAV and FLAC, pandas for CSV, json for the sidecar; and
+events of any bytes at all, after which MNE, pandas and numpy still read every file.
 
 Usage: check_metadata_readers.py PATH_TO_QX470_RECORD
 """
 import json
 import os
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 
 ARGS = ["--label", "1=Fz,2=EMG", "--subject", "S01", "--meta", "site=lab2", "--meta",
         "task=rest"]
@@ -19,6 +22,54 @@ def record(recorder, out, rates):
     done = subprocess.run([recorder, "-q", "-r", rates, "-n", "20000", "-o", out] + ARGS,
                           env=env, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
+
+
+def hostile_events(recorder, tmp):
+    """Every byte value, NUL, a text of invalid bytes only and a 64 KiB datagram as events."""
+    import mne
+    import numpy
+    import pandas
+    texts = [bytes([b]) + b" byte" for b in range(256)]
+    texts += [b"nul\x00inside", b"\xff\xfe\xc3", b"trial \xff", b"x" * 65000]
+    for ext in ("edf", "csv"):
+        out = os.path.join(tmp, "hostile." + ext)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        env = {k: v for k, v in os.environ.items() if not k.startswith("QXSIM_")}
+        proc = subprocess.Popen([recorder, "-q", "-r", "1=10", "-t", "5s", "-o", out,
+                                 "--events", f"udp:{port}"], env=env, stderr=subprocess.PIPE)
+        side = os.path.join(tmp, "hostile.json")
+        for _ in range(600):
+            if os.path.exists(side) and os.path.getsize(out) > 0:
+                break
+            proc.poll()
+            time.sleep(0.1)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for t in texts:
+                s.sendto(t, ("127.0.0.1", port))
+        _, err = proc.communicate(timeout=120)
+        assert proc.returncode == 0, err
+        if ext == "edf":
+            raw = mne.io.read_raw_edf(out, preload=True, verbose="error")
+            texts_read = list(raw.annotations.description)
+            # As many as EDF+'s annotation room holds (the journal has them all), invalid bytes
+            # shown as U+FFFD.
+            assert len(texts_read) > 100 and any("\ufffd" in t for t in texts_read), texts_read
+        else:
+            frame = pandas.read_csv(out, comment="#")
+            assert len(frame) == 50000, len(frame)
+            with open(out, encoding="utf-8") as f:
+                header = next(i for i, line in enumerate(f) if line.startswith("index,")) + 1
+            data = numpy.genfromtxt(out, delimiter=",", skip_header=header)
+            assert data.shape == (50000, 2), data.shape
+            with open(out, encoding="utf-8") as f:  # strict: raises on an invalid byte
+                assert f.read().count("# event:") == len(texts)
+        with open(os.path.join(tmp, "hostile.events.jsonl"), encoding="utf-8") as f:
+            placed = [e for e in map(json.loads, f) if e["type"] == "event"]
+        assert len(placed) == len(texts), len(placed)
+        for name in ("hostile.json", "hostile.events.jsonl", out):
+            os.remove(name if os.path.isabs(name) else os.path.join(tmp, name))
 
 
 def main():
@@ -64,7 +115,8 @@ def main():
         assert side["serial"] == "QX47000" and side["subject"] == "S01"
         assert side["names"] == {"Ch1": "Fz", "Ch2": "EMG"}
         assert side["meta"] == {"site": "lab2", "task": "rest"}
-    print("metadata: read back by MNE, soundfile, pandas and json")
+        hostile_events(recorder, tmp)
+    print("metadata and hostile events: read back by MNE, soundfile, pandas, numpy and json")
 
 
 if __name__ == "__main__":

@@ -280,6 +280,28 @@ TEST_F(RecordCli, EveryEventDatagramIsPlacedOrCountedAsDroppedByTheSystem) {
   }
 }
 
+// Killed mid-recording: every event placed more than a second before is in the journal, which
+// is synced with the data, although the recording never finished.
+TEST_F(RecordCli, EventsPlacedBeforeAKillAreInTheJournal) {
+  const fs::path out = dir_ / "killed.dat", side = dir_ / "killed.json";
+  const int port = free_port();
+  Child c = spawn({"-q", "-r", "1=10", "-t", "60s", "-o", out.string(), "--events",
+                   "udp:" + std::to_string(port)},
+                  {"QXSIM_SPEED=1"}, dir_);
+  ASSERT_GT(c.pid, 0);
+  ASSERT_TRUE(qxtest::wait_for([&] { return fs::exists(side) && fs::file_size(out) > 0; }, 60))
+      << slurp(c.err);
+  for (int i = 0; i < 20; ++i) send_udp(port, "before the kill " + std::to_string(i));
+  // Placed within a pass; then more than the second the journal waits for its sync.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  kill(c.pid, SIGKILL);
+  EXPECT_EQ(wait_exit(c.pid), 128 + SIGKILL);
+  const nlohmann::json events = journal(dir_ / "killed.events.jsonl", "event");
+  ASSERT_EQ(events.size(), 20u) << events.dump(1);
+  for (size_t i = 0; i < events.size(); ++i)
+    EXPECT_EQ(events[i]["text"], "before the kill " + std::to_string(i));
+}
+
 TEST_F(RecordCli, AnEventSourceThatCannotBeOpenedIsSaidBeforeTheRecording) {
   const int port = free_port();
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);

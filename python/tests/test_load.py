@@ -86,6 +86,28 @@ def test_events_and_lost_stretches_come_back_with_their_samples(tmp_path):
     assert abs(rec.events[0].time - rec.start_time.timestamp() - rec.events[0].index[1] / 1e4) < 0.5
 
 
+@needs_recorder
+@pytest.mark.parametrize("ext", ["edf", "csv", "dat"])
+def test_a_lost_stretch_comes_back_as_the_sidecar_says_it(tmp_path, ext):
+    # The simulated device loses words once at 10 kS/s: the stream is realigned.
+    out = tmp_path / ("gap." + ext)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QXSIM_")}
+    env.update({"QXSIM_SIGNAL": "1", "QXSIM_LOSE_AT": "10"})
+    done = subprocess.run([RECORDER, "-q", "-r", "1=10", "-n", "60000", "-o", str(out)], env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 3, done.stderr
+    rec = qx470usb.load(out)
+    assert rec.gaps and all(g.kind == "realign" and g.channel == 1 for g in rec.gaps), rec.gaps
+    with open(tmp_path / "gap.json") as f:
+        told = __import__("json").load(f)["gaps"]
+    assert [(g.index, g.count) for g in rec.gaps] == [(t["index"], t["count"]) for t in told]
+    assert len(rec.codes[1]) == 60000
+    # Before the gap the samples are the pattern's, one after another.
+    g = rec.gaps[0]
+    first = int(np.nonzero(pattern(0, np.arange(40)) == rec.codes[1][0])[0][0])
+    assert np.array_equal(rec.codes[1][:g.index], pattern(0, np.arange(first, first + g.index)))
+
+
 def test_a_file_without_its_sidecar_is_refused_with_the_reason(tmp_path):
     lone = tmp_path / "lone.edf"
     lone.write_bytes(b"0" * 256)
