@@ -118,6 +118,7 @@ json status_json(const LiveStatus &s, const LiveTap &tap) {
 // One frame for a page: the length of a JSON header, the header, zeros to a multiple of four
 // bytes, then each channel's column minima and maxima in volts as float32 (NaN: no sample).
 std::string make_frame(const LiveTap &tap, double window, int columns, uint64_t seq) {
+  const double fed = tap.fed();  // before the envelopes, so that a frame's lag is never too short
   const std::vector<ChannelEnvelope> envs = tap.envelopes(window, columns);
   const double vpc = tap.volts_per_count();
   std::vector<float> payload;
@@ -167,9 +168,10 @@ std::string make_frame(const LiveTap &tap, double window, int columns, uint64_t 
                      {"text", g.text}});
   }
   for (const LiveEvent &e : events) jevents.push_back({{"t", e.seconds}, {"text", e.text}});
-  const std::string header = json{{"seq", seq},           {"window", window}, {"t_end", t_end},
-                                  {"channels", channels}, {"gaps", jgaps},    {"events", jevents}}
-                                 .dump(-1, ' ', false, json::error_handler_t::replace);
+  const std::string header =
+      json{{"seq", seq},           {"window", window}, {"t_end", t_end},   {"fed", fed},
+           {"channels", channels}, {"gaps", jgaps},    {"events", jevents}}
+          .dump(-1, ' ', false, json::error_handler_t::replace);
   std::string frame(4, '\0');
   const uint32_t len = uint32_t(header.size());
   for (int k = 0; k < 4; ++k) frame[size_t(k)] = char((len >> (8 * k)) & 0xff);

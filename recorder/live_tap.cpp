@@ -1,6 +1,7 @@
 #include "live_tap.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "qx470_reader.h"
@@ -52,6 +53,8 @@ void LiveTap::samples(int channel, const int32_t *codes, size_t n) {
   uint64_t at = r.written.load(std::memory_order_relaxed);
   for (size_t i = 0; i < n; ++i) put(r, at++, static_cast<uint16_t>(codes[i]), false);
   r.written.store(at, std::memory_order_release);
+  fed_.store(
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
 }
 
 void LiveTap::gap(const qx470reader::Gap &g) {

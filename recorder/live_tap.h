@@ -126,6 +126,8 @@ class LiveTap {
   LiveStatus status() const;
   void post(LiveCommand c);
   double volts_per_count() const { return volts_per_count_.load(); }
+  // When the newest samples came, on the system clock (seconds since 1970; 0 before any).
+  double fed() const { return fed_.load(); }
   int rate(int channel) const { return rings_[size_t(channel)].rate; }
   const std::string &label(int channel) const { return labels_[size_t(channel)]; }
   // Samples of the channel so far.
@@ -151,6 +153,7 @@ class LiveTap {
   std::array<std::string, 4> labels_;
   RecordingInfo names_;  // for the gaps' words, as the files say them
   std::atomic<double> volts_per_count_{0};
+  std::atomic<double> fed_{0};
   mutable std::mutex mutex_;  // what follows
   std::deque<LiveGap> gaps_;
   std::deque<LiveEvent> events_;

@@ -9,7 +9,8 @@
   const auth = 'token=' + encodeURIComponent(token);
 
   // Read by the browser tests.
-  const live = (window.qxLive = { frames: 0, lastHeader: null });
+  // lags: seconds from the newest samples reaching the recorder to their frame drawn (the last 2000).
+  const live = (window.qxLive = { frames: 0, lastHeader: null, lags: [] });
 
   const COLORS = ['#2563eb', '#d9480f', '#2b8a3e', '#862e9c'];
   const PLOT_HEIGHT = 170;
@@ -451,6 +452,10 @@
       const start = (4 + len + 3) & ~3;
       drawFrame(header, new Float32Array(buf, start, (buf.byteLength - start) >> 2));
       live.frames++;
+      if (header.fed > 0) {
+        live.lags.push(Date.now() / 1000 - header.fed);
+        if (live.lags.length > 2000) live.lags.shift();
+      }
     } catch (e) {
       say('Bad frame: ' + e.message, true);
     }
