@@ -154,15 +154,23 @@ def test_requests_without_the_token_are_refused():
 
 
 def descendants(pid):
-    """Every process below `pid`, found through the kernel's list of each one's children."""
+    """Every process below `pid`, from each process's parent in /proc (not every kernel keeps
+    the list of children)."""
+    parent = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        # The name in parentheses may hold spaces: the fields after its last ')' are fixed.
+        parent[int(entry)] = int(stat.rsplit(")", 1)[1].split()[1])
     found, todo = [], [pid]
     while todo:
         p = todo.pop()
-        try:
-            with open(f"/proc/{p}/task/{p}/children") as f:
-                kids = [int(k) for k in f.read().split()]
-        except OSError:
-            kids = []
+        kids = [c for c, pp in parent.items() if pp == p]
         found += kids
         todo += kids
     return found
