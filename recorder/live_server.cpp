@@ -282,6 +282,8 @@ class LiveSocket : public std::enable_shared_from_this<LiveSocket> {
       have_view_ = true;
     } else if (field("type") == "ack") {
       acked_ = true;
+      // Straight away when the page is quick, rather than at the next tick.
+      maybe_send();
     }
     read();
   }
@@ -290,9 +292,18 @@ class LiveSocket : public std::enable_shared_from_this<LiveSocket> {
     timer_.expires_after(kFrameInterval);
     timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
       if (ec || self->closed_) return;
-      if (self->have_view_ && self->acked_ && !self->writing_) self->send_frame();
+      self->maybe_send();
       self->tick();
     });
+  }
+
+  // At most one frame per interval, and only once the page has drawn the last one.
+  void maybe_send() {
+    if (closed_ || !have_view_ || !acked_ || writing_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - sent_at_ < kFrameInterval) return;
+    sent_at_ = now;
+    send_frame();
   }
 
   void send_frame() {
@@ -315,6 +326,7 @@ class LiveSocket : public std::enable_shared_from_this<LiveSocket> {
   int columns_ = 1000;
   bool have_view_ = false, acked_ = true, writing_ = false, closed_ = false, counted_ = false;
   uint64_t seq_ = 0;
+  std::chrono::steady_clock::time_point sent_at_{};
 };
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
@@ -438,6 +450,9 @@ struct LiveServer::Impl {
   void accept() {
     acceptor->async_accept([this](beast::error_code ec, tcp::socket socket) {
       if (ec) return;  // the acceptor was closed
+      // A frame's last segment must not wait for the page's delayed ACK (tens of ms a frame).
+      beast::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
       std::make_shared<HttpSession>(std::move(socket), sh)->read();
       accept();
     });

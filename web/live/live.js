@@ -10,7 +10,8 @@
 
   // Read by the browser tests.
   // lags: seconds from the newest samples reaching the recorder to their frame drawn (the last 2000).
-  const live = (window.qxLive = { frames: 0, lastHeader: null, lags: [] });
+  // draws: milliseconds each frame took to decode and draw (the last 2000).
+  const live = (window.qxLive = { frames: 0, lastHeader: null, lags: [], draws: [] });
 
   const COLORS = ['#2563eb', '#d9480f', '#2b8a3e', '#862e9c'];
   const PLOT_HEIGHT = 170;
@@ -445,6 +446,7 @@
     const buf = pending;
     pending = null;
     if (!buf) return;
+    const began = performance.now();
     try {
       const dv = new DataView(buf);
       const len = dv.getUint32(0, true);
@@ -456,6 +458,8 @@
         live.lags.push(Date.now() / 1000 - header.fed);
         if (live.lags.length > 2000) live.lags.shift();
       }
+      live.draws.push(performance.now() - began);
+      if (live.draws.length > 2000) live.draws.shift();
     } catch (e) {
       say('Bad frame: ' + e.message, true);
     }
