@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "QX470USB.h"
+#include "live_page.h"
 
 namespace qx470rec {
 

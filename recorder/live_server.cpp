@@ -1,18 +1,13 @@
 #include "live_server.h"
 
-#include <unistd.h>
+#include "live_frame.h"
+#include "live_page.h"
 
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
 #include <chrono>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <optional>
-#include <random>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -31,157 +26,6 @@ namespace {
 
 // A page asks for a frame by acknowledging the last one; it gets one at most this often.
 constexpr auto kFrameInterval = std::chrono::milliseconds(20);
-
-struct StaticFile {
-  const char *name;
-  const char *type;
-};
-// The page's files: only these are served, so no path reaches anything else on the machine.
-constexpr StaticFile kFiles[] = {
-    {"index.html", "text/html; charset=utf-8"},
-    {"live.js", "text/javascript; charset=utf-8"},
-    {"live.css", "text/css; charset=utf-8"},
-    {"uPlot.iife.min.js", "text/javascript; charset=utf-8"},
-    {"uPlot.min.css", "text/css; charset=utf-8"},
-};
-
-std::string random_token() {
-  std::random_device rd;
-  std::string t;
-  static const char hex[] = "0123456789abcdef";
-  for (int i = 0; i < 8; ++i) {
-    const uint32_t v = rd();
-    for (int k = 0; k < 4; ++k) {
-      t += hex[(v >> (8 * k + 4)) & 15];
-      t += hex[(v >> (8 * k)) & 15];
-    }
-  }
-  return t;
-}
-
-// Compares without leaving the time it takes to the length of the matching start.
-bool same_secret(const std::string &a, const std::string &b) {
-  if (a.size() != b.size()) return false;
-  unsigned char d = 0;
-  for (size_t i = 0; i < a.size(); ++i) d |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return d == 0;
-}
-
-// The value of `key` in a query string; tokens and switches need no percent-decoding.
-std::string query_value(const std::string &query, const std::string &key) {
-  size_t at = 0;
-  while (at <= query.size()) {
-    const size_t end = std::min(query.find('&', at), query.size());
-    const std::string pair = query.substr(at, end - at);
-    const size_t eq = pair.find('=');
-    if (pair.substr(0, eq) == key) return eq == std::string::npos ? "" : pair.substr(eq + 1);
-    at = end + 1;
-  }
-  return {};
-}
-
-double volts(uint16_t code, double vpc) {
-  return (int32_t(code) - 32768) * vpc;
-}
-
-json status_json(const LiveStatus &s, const LiveTap &tap) {
-  json channels = json::array();
-  uint64_t samples = 0, lost = 0;
-  for (int c = 0; c < 4; ++c) {
-    if (!tap.rate(c)) continue;
-    samples += s.samples[size_t(c)];
-    lost += s.lost[size_t(c)];
-    channels.push_back({{"channel", c + 1},
-                        {"label", tap.label(c)},
-                        {"rate", tap.rate(c)},
-                        {"samples", s.samples[size_t(c)]},
-                        {"lost", s.lost[size_t(c)]}});
-  }
-  return {
-      {"device", {{"serial", s.serial}, {"bridge", s.bridge}, {"calibration", s.calibration}}},
-      {"files", s.files},
-      {"recording", !s.files.empty() && s.state == "recording"},
-      {"state", s.state},
-      {"signal_seconds", s.signal_seconds},
-      {"wall_seconds", s.wall_seconds},
-      {"samples", samples},
-      {"lost", lost},
-      {"gaps", s.gaps},
-      {"events", s.events},
-      {"queue_fill", s.queue_fill},
-      {"block_seconds", s.block_seconds},
-      {"next_block_seconds", s.next_block_seconds < 0 ? json(nullptr) : json(s.next_block_seconds)},
-      {"shunt", s.shunt},
-      {"channels", channels}};
-}
-
-// One frame for a page: the length of a JSON header, the header, zeros to a multiple of four
-// bytes, then each channel's column minima and maxima in volts as float32 (NaN: no sample).
-std::string make_frame(const LiveTap &tap, double window, int columns, uint64_t seq) {
-  const double fed = tap.fed();  // before the envelopes, so that a frame's lag is never too short
-  const std::vector<ChannelEnvelope> envs = tap.envelopes(window, columns);
-  const double vpc = tap.volts_per_count();
-  std::vector<float> payload;
-  json channels = json::array();
-  double t_end = 0;
-  for (const ChannelEnvelope &e : envs) {
-    const size_t n = e.columns.size();
-    const size_t min_at = payload.size();
-    payload.resize(min_at + 2 * n);
-    for (size_t i = 0; i < n; ++i) {
-      const CodeSpan &s = e.columns[i];
-      payload[min_at + i] = s.count ? float(volts(s.lo, vpc)) : NAN;
-      payload[min_at + n + i] = s.count ? float(volts(s.hi, vpc)) : NAN;
-    }
-    const double rate = e.rate;
-    t_end = std::max(t_end, double(e.end) / rate);
-    json stats = {{"samples", e.total.count}};
-    if (e.total.count) {
-      stats["mean"] = double(e.total.sum) / e.total.count * vpc;
-      stats["rms"] = std::sqrt(double(e.total.sum_sq) / e.total.count) * vpc;
-      stats["min"] = volts(e.total.lo, vpc);
-      stats["max"] = volts(e.total.hi, vpc);
-    }
-    channels.push_back({{"channel", e.channel + 1},
-                        {"label", tap.label(e.channel)},
-                        {"rate", e.rate},
-                        {"columns", n},
-                        {"t0", double(e.first) / rate},
-                        {"dt", double(e.per_column) / rate},
-                        {"min_offset", min_at},
-                        {"max_offset", min_at + n},
-                        {"stats", stats},
-                        {"clip_low", e.total.count && e.total.lo == 0},
-                        {"clip_high", e.total.count && e.total.hi == 65535},
-                        {"range", {volts(0, vpc), volts(65535, vpc)}}});
-  }
-  std::vector<LiveGap> gaps;
-  std::vector<LiveEvent> events;
-  tap.marks_since(t_end - window, gaps, events);
-  json jgaps = json::array(), jevents = json::array();
-  for (const LiveGap &g : gaps) {
-    const double rate = tap.rate(g.channel);
-    jgaps.push_back({{"channel", g.channel + 1},
-                     {"kind", g.kind},
-                     {"t0", g.start / rate},
-                     {"t1", g.end / rate},
-                     {"text", g.text}});
-  }
-  for (const LiveEvent &e : events) jevents.push_back({{"t", e.seconds}, {"text", e.text}});
-  const std::string header =
-      json{{"seq", seq},           {"window", window}, {"t_end", t_end},   {"fed", fed},
-           {"channels", channels}, {"gaps", jgaps},    {"events", jevents}}
-          .dump(-1, ' ', false, json::error_handler_t::replace);
-  std::string frame(4, '\0');
-  const uint32_t len = uint32_t(header.size());
-  for (int k = 0; k < 4; ++k) frame[size_t(k)] = char((len >> (8 * k)) & 0xff);
-  frame += header;
-  frame.resize((frame.size() + 3) / 4 * 4, '\0');
-  const size_t at = frame.size();
-  frame.resize(at + payload.size() * sizeof(float));
-  std::memcpy(frame.data() + at, payload.data(), payload.size() * sizeof(float));
-  return frame;
-}
 
 // What every connection shares.
 struct Shared {
@@ -368,8 +212,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       if (path == "/favicon.ico")
         return send(answer(req, http::status::no_content, "text/plain", ""));
       const std::string name = path == "/" ? "index.html" : path.substr(1);
-      for (const StaticFile &f : kFiles)
-        if (name == f.name) return send(answer(req, http::status::ok, f.type, sh_.files[f.name]));
+      if (const char *type = page_file_type(name))
+        return send(answer(req, http::status::ok, type, sh_.files[name]));
       if (path == "/api/status") {
         if (!token_ok) return send(refusal(req, http::status::forbidden, "no valid token"));
         return send(json_answer(req, http::status::ok, status_json(sh_.tap.status(), sh_.tap)));
@@ -466,15 +310,7 @@ LiveServer::~LiveServer() {
 }
 
 std::string LiveServer::listen(const std::string &address, int port, const std::string &web_dir) {
-  for (const StaticFile &f : kFiles) {
-    std::ifstream in(web_dir + "/" + f.name, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    if (!in || s.str().empty())
-      return "the live bench's page is missing: no '" + web_dir + "/" + f.name +
-             "' (set QX470_LIVE_DIR to its folder)";
-    impl_->sh.files[f.name] = s.str();
-  }
+  if (std::string missing = load_page(web_dir, impl_->sh.files); !missing.empty()) return missing;
   beast::error_code ec;
   const std::string host = address == "localhost" ? "127.0.0.1" : address;
   const net::ip::address ip = net::ip::make_address(host, ec);
@@ -531,15 +367,6 @@ void LiveServer::stop() {
 
 std::string LiveServer::url() const {
   return impl_->url;
-}
-
-std::string live_web_dir() {
-  if (const char *dir = std::getenv("QX470_LIVE_DIR"); dir && *dir) return dir;
-  char buf[4096];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return QX470_LIVE_FROM_BIN;
-  const std::string exe(buf, size_t(n));
-  return exe.substr(0, exe.rfind('/')) + "/" + QX470_LIVE_FROM_BIN;
 }
 
 }  // namespace qx470rec

@@ -13,9 +13,6 @@
 
 namespace qx470rec {
 
-// Where the page's files are: QX470_LIVE_DIR, else share/qx470usb/live beside the program's bin.
-std::string live_web_dir();
-
 // Pages served at once, at most.
 constexpr int kMostPages = 4;
 

@@ -49,6 +49,8 @@ Outcome parse_command_line(int argc, char **argv, Options &opts, std::ostream &o
 std::string parse_duration(const std::string &text, uint64_t &ms);
 std::string parse_count(const std::string &text, uint64_t &count);
 std::string format_for(const std::string &path, Format &format);
+// What every header can carry: EDF+'s fields are ASCII, and commas and '=' separate the lists.
+bool header_text(const std::string &text, size_t most);
 std::string parse_labels(const std::string &text, std::array<std::string, 4> &labels);
 std::string parse_meta(const std::string &text, std::pair<std::string, std::string> &item);
 // --serve's "[ADDR:]PORT": an IPv4 or IPv6 address (or localhost), 127.0.0.1 when left out; port 0
