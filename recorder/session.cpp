@@ -123,6 +123,7 @@ int Session::report() {
   s.stretches = stretches_;
   s.bytes = writer_ ? writer_->bytes() : 0;
   if (writer_) s.paths = writer_->paths();
+  s.viewed = !writer_;
   s.events = events_ != nullptr || live_ != nullptr;
   s.placed = counts_.placed;
   s.refused = counts_.refused;
@@ -145,7 +146,8 @@ void Session::stop_amplifier() {
     return io_.may_leave_the_stop && (waited > 1.0 || (io_.stop && io_.stop->load()));
   });
   if (stopped) return;
-  io_.err << "qx470-record: the files are complete; the library's stop waits for the block in "
+  io_.err << "qx470-record: " << (writer_ ? "the files are complete; " : "")
+          << "the library's stop waits for the block in "
           << "progress (up to " << seconds_text(reader_.block_seconds())
           << "), so the program ends without it\n";
   io_.left_running = true;

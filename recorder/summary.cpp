@@ -25,10 +25,12 @@ uint64_t Summary::lost_total() const {
 }
 
 std::string summary_text(const Summary &r) {
-  std::string s = "qx470-record: " + seconds_text(r.seconds) + " recorded,";
+  std::string s =
+      "qx470-record: " + seconds_text(r.seconds) + (r.viewed ? " viewed," : " recorded,");
   for (size_t c = 0; c < 4; ++c)
     if (r.on[c]) s += " Ch" + std::to_string(c + 1) + " " + std::to_string(r.written[c]);
-  s += " samples, " + megabytes(r.bytes) + " to";
+  s += " samples";
+  if (!r.viewed) s += ", " + megabytes(r.bytes) + " to";
   for (const auto &p : r.paths) s += " " + p;
   if (!r.error.empty() && !r.output_closed) {
     // The files may be cut back, or gone: nothing here speaks for what they hold.
@@ -54,7 +56,7 @@ std::string summary_text(const Summary &r) {
   s += "\n";
   if (r.stalled)
     s += "qx470-record: the amplifier sent no data for " + seconds_text(r.quiet_seconds) +
-         "; the file holds everything received until then.\n";
+         (r.viewed ? ".\n" : "; the file holds everything received until then.\n");
   if (!r.warning.empty()) s += "qx470-record: warning: " + r.warning + "\n";
   if (!r.error.empty()) s += "qx470-record: " + r.error + "\n";
   return s;

@@ -155,6 +155,8 @@ def test_requests_without_the_token_are_refused():
         assert rec.api("/api/status")["state"] in ("viewing", "starting")
         code, err = rec.finish()
         assert code == 0, err
+        # With no file, the summary names none.
+        assert " viewed, Ch1 " in err and "MB to" not in err and "files are" not in err, err
 
 
 def descendants(pid):
