@@ -1,5 +1,7 @@
 #include "events.h"
 
+#include "lsl_inlet.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -107,6 +109,8 @@ Event parse_event(const std::string &line, double arrival) {
   return e;
 }
 
+EventSources::EventSources() = default;
+
 EventSources::~EventSources() {
   stop();
   for (const Source &s : sources_) ::close(s.fd);
@@ -116,6 +120,17 @@ std::string EventSources::add(const std::string &source, bool &bad_argument) {
   bad_argument = true;
   Source s;
   s.path = source;
+  if (source.rfind("lsl:", 0) == 0) {
+    const std::string name = source.substr(4);
+    if (name.empty() || name.find_first_of("'\"") != std::string::npos)
+      return "invalid event source '" + source + "': expected lsl:NAME, a stream's name";
+    bad_argument = false;
+    std::string config_error;
+    LslConfig config = load_lsl_config(config_error);
+    if (!config_error.empty()) return "cannot read LSL's settings: " + config_error;
+    lsl_.push_back(std::make_unique<LslMarkerInlet>(name, std::move(config)));
+    return {};
+  }
   if (source.rfind("udp:", 0) == 0) {
     char *end = nullptr;
     const long port = std::strtol(source.c_str() + 4, &end, 10);
@@ -162,12 +177,14 @@ std::string EventSources::add(const std::string &source, bool &bad_argument) {
 }
 
 void EventSources::start() {
+  for (auto &inlet : lsl_) inlet->start();
   if (sources_.empty() || thread_.joinable()) return;
   if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return;
   thread_ = std::thread([this] { run(); });
 }
 
 void EventSources::stop() {
+  for (auto &inlet : lsl_) inlet->stop();
   if (!thread_.joinable()) return;
   const char c = 'x';
   (void)::write(wake_[1], &c, 1);
@@ -180,7 +197,16 @@ std::vector<Event> EventSources::take() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<Event> out;
   out.swap(events_);
+  for (auto &inlet : lsl_)
+    for (Event &e : inlet->take()) out.push_back(std::move(e));
   return out;
+}
+
+std::vector<std::string> EventSources::take_notes() {
+  std::vector<std::string> notes;
+  for (auto &inlet : lsl_)
+    for (std::string &n : inlet->take_notes()) notes.push_back(std::move(n));
+  return notes;
 }
 
 void EventSources::arrive(const std::string &line, bool cut) {

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -46,23 +47,28 @@ double steady_now();
 // its name is opened again, and a last line without its end is taken when the sources stop.
 // Each pass reads a bounded amount from each source, so none that never stops (/dev/zero) can
 // hold the thread or grow its memory.
+class LslMarkerInlet;
+
 class EventSources {
  public:
-  EventSources() = default;
+  EventSources();
   ~EventSources();
   EventSources(const EventSources &) = delete;
   EventSources &operator=(const EventSources &) = delete;
 
-  // "udp:PORT" or a path (a named pipe, or a file whose new lines are events). Opened at once,
-  // so a port in use or a missing file is said before the recording starts. `bad_argument` is
-  // set when the source itself is wrong (no such file, a folder, unreadable, a bad port).
+  // "udp:PORT", "lsl:NAME" (an LSL string stream) or a path (a named pipe, or a file whose new
+  // lines are events). Opened at once, so a port in use or a missing file is said before the
+  // recording starts. `bad_argument` is set when the source itself is wrong (no such file, a
+  // folder, unreadable, a bad port).
   std::string add(const std::string &source, bool &bad_argument);
-  bool empty() const { return sources_.empty(); }
+  bool empty() const { return sources_.empty() && lsl_.empty(); }
   void start();
   // Takes what the sources hold still, and ends the thread (within a pass: well under a second).
   void stop();
   // The events that have come since the last call, in order of arrival.
   std::vector<Event> take();
+  // What the user should hear of the sources while they run (an LSL stream gone or back).
+  std::vector<std::string> take_notes();
   // Datagrams the kernel dropped because the socket's buffer was full.
   uint64_t dropped() const { return dropped_.load(); }
 
@@ -89,6 +95,7 @@ class EventSources {
   void arrive(const std::string &line, bool cut = false);
 
   std::vector<Source> sources_;
+  std::vector<std::unique_ptr<LslMarkerInlet>> lsl_;  // lsl:NAME, each on its own thread
   int wake_[2] = {-1, -1};
   std::thread thread_;
   std::mutex mutex_;

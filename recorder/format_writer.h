@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "clock_map.h"
 #include "events.h"
 #include "frames.h"
 #include "output_files.h"
@@ -28,6 +29,8 @@ class FormatWriter {
   // needs no start time. Empty string or the message.
   virtual std::string open(OutputFiles &files, const RecordingInfo &info) = 0;
   virtual std::string begin(std::chrono::system_clock::time_point) { return {}; }
+  // Where the samples lie on the host's clock, as far as seen; before each sync and the finish.
+  virtual void clock(const qx470reader::ClockMap &) {}
   // `units` whole units of group g, laid out as FrameAssembler::take gives them.
   virtual std::string write(size_t g, const int16_t *values, const uint8_t *lost, size_t units) = 0;
   virtual std::string gap(const qx470reader::Gap &) { return {}; }
@@ -60,5 +63,6 @@ std::unique_ptr<FormatWriter> make_csv_writer();
 std::unique_ptr<FormatWriter> make_dat_writer();
 std::unique_ptr<FormatWriter> make_flac_writer();
 std::unique_ptr<FormatWriter> make_wav_writer();
+std::unique_ptr<FormatWriter> make_xdf_writer();
 
 }  // namespace qx470rec

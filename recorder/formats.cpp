@@ -17,6 +17,7 @@ const FormatInfo kFormats[] = {
     {Format::kFlac, "FLAC", "flac", true, true, make_flac_writer},
     {Format::kWav, "WAV", "wav", true, true, make_wav_writer},
     {Format::kDat, "raw .dat", "dat", false, false, make_dat_writer},
+    {Format::kXdf, "XDF", "xdf", false, true, make_xdf_writer},
 };
 
 }  // namespace

@@ -9,7 +9,7 @@ namespace qx470rec {
 
 class FormatWriter;
 
-enum class Format { kEdf, kCsv, kFlac, kWav, kDat };
+enum class Format { kEdf, kCsv, kFlac, kWav, kDat, kXdf };
 
 struct FormatInfo {
   Format format;

@@ -14,6 +14,7 @@ namespace qx470rec {
 std::string usage() {
   return "Usage: qx470-record [-d SERIAL] [-r RATES] [-t DURATION | -n SAMPLES] -o FILE [-q]\n"
          "       qx470-record [-r RATES] [-t DURATION | -n SAMPLES] [-o FILE] --serve [ADDR:]PORT\n"
+         "       qx470-record [-r RATES] [-t DURATION | -n SAMPLES] [-o FILE] --lsl NAME\n"
          "       qx470-record [-d SERIAL] --show\n"
          "       qx470-record --scan\n"
          "Records the QX-470-USB amplifier to a file; every lost sample is reported.\n"
@@ -26,8 +27,9 @@ std::string usage() {
          "                         whether it means seconds or milliseconds)\n"
          "  -n, --samples N        record until the fastest channel has N samples (k, M allowed)\n"
          "                         (with neither, record until Ctrl-C or SIGTERM)\n"
-         "  -o, --output FILE      .edf (EDF+), .csv, .flac, .wav (RF64 past 4 GiB) or .dat\n"
-         "                         (raw int16 with a .json sidecar); - writes CSV to stdout\n"
+         "  -o, --output FILE      .edf (EDF+), .csv, .flac, .wav (RF64 past 4 GiB), .xdf\n"
+         "                         (volts, LSL times) or .dat (raw int16 with a .json\n"
+         "                         sidecar); - writes CSV to stdout\n"
          "  -f, --force            replace files that exist (without it, an existing output\n"
          "                         file or side file is refused and nothing is touched)\n"
          "  -q, --quiet            no progress line\n"
@@ -38,7 +40,12 @@ std::string usage() {
          "      --events SOURCE    events to write where they happened, one a datagram or a\n"
          "                         line: udp:PORT (127.0.0.1), or a named pipe or a growing\n"
          "                         file; as often as needed. \"@utc=SECONDS text\" gives the\n"
-         "                         sender's own time (also @steady=SECONDS, CLOCK_MONOTONIC)\n"
+         "                         sender's own time (also @steady=SECONDS, CLOCK_MONOTONIC);\n"
+         "                         lsl:NAME takes the markers of the LSL string stream NAME\n"
+         "      --lsl NAME         publish on the Lab Streaming Layer while recording: the\n"
+         "                         stream NAME (NAME-<rate>k per rate when rates differ) in\n"
+         "                         volts, and NAME-markers with the events and gaps. Read\n"
+         "                         LSL's lsl_api.cfg; without -o it publishes and writes no file\n"
          "      --serve [ADDR:]PORT  the live bench: a page in the browser that shows the\n"
          "                         signal while it is recorded, with marks, auto-zero and the\n"
          "                         shunt; its URL (with the run's token) is printed. Binds\n"
@@ -90,7 +97,8 @@ enum {
   kLabelOption,
   kSubjectOption,
   kMetaOption,
-  kServeOption
+  kServeOption,
+  kLslOption
 };
 
 const OptionRow kOptionTable[] = {
@@ -149,6 +157,14 @@ const OptionRow kOptionTable[] = {
      [](Options &o, const std::string &v) {
        return parse_serve(v, o.serve_address, o.serve_port);
      }},
+    {kLslOption, "lsl", true, kRecordMode,
+     [](Options &o, const std::string &v) {
+       o.lsl_name = v;
+       const bool quoted = v.find_first_of("'\"") != std::string::npos;
+       return header_text(v, 64) && !quoted
+                  ? std::string()
+                  : "invalid --lsl name: 1 to 64 printable ASCII characters, no quotes";
+     }},
     {kBufferOption, "buffer", true, kRecordMode,
      [](Options &o, const std::string &v) { return parse_duration(v, o.buffer_ms); }},
     {'d', "device", true, kRecordMode | kShowMode,
@@ -187,17 +203,17 @@ const OptionRow *option_with_id(int id) {
 // What the command line's modes add to the options: the file format, and its one-rate rule.
 std::string check_recording(Options &o) {
   if (o.duration_ms && o.samples) return "give -t or -n, not both";
-  // The live bench may be served alone, with no file.
-  if (o.output.empty() && o.serve_port >= 0) {
+  // The live bench may be served alone, with no file, and the stream published alone.
+  if (o.output.empty() && (o.serve_port >= 0 || !o.lsl_name.empty())) {
     if (o.volts) return "--volts is for CSV: give -o FILE.csv";
     if (o.force) return "-f replaces files: give -o FILE";
     return {};
   }
   if (o.output.empty())
-    return "no output file: give -o FILE (or -o - for CSV on stdout, or --serve PORT to watch "
-           "without a file)";
+    return "no output file: give -o FILE (or -o - for CSV on stdout, --serve PORT to watch or "
+           "--lsl NAME to publish without a file)";
   if (std::string m = format_for(o.output, o.format); !m.empty()) return m;
-  if (o.volts && o.format != Format::kCsv)
+  if (o.volts && o.format != Format::kCsv && o.format != Format::kXdf)
     return std::string("--volts is for CSV: ") + format_info(o.format).name +
            " holds counts, with the scale in its header";
   if (!format_info(o.format).one_rate && o.output != "-") return {};

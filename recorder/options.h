@@ -36,6 +36,7 @@ struct Options {
   std::vector<std::pair<std::string, std::string>> meta;  // --meta KEY=VALUE, in order
   std::string serve_address;  // --serve: the live bench's address and port, -1 when not served
   int serve_port = -1;
+  std::string lsl_name;  // --lsl: the outlet's stream name, empty when not published
 };
 
 enum class Outcome { kRun, kExitOk, kBadArguments };

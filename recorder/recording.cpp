@@ -125,8 +125,9 @@ std::vector<SidecarFile> Recording::sidecar_files() const {
     const size_t g = frames_->group_of(r.channels.front());
     uint64_t samples = in_files[size_t(r.channels.front())];
     for (int c : r.channels) samples = std::min({samples, in_files[size_t(c)], pushed_[size_t(c)]});
-    files.push_back(
-        {files_.name(g), r.rate, r.channels, in_files[size_t(r.channels.front())], samples});
+    // Formats of one file hold every group in it.
+    files.push_back({files_.name(std::min(g, files_.count() - 1)), r.rate, r.channels,
+                     in_files[size_t(r.channels.front())], samples});
   }
   return files;
 }

@@ -30,7 +30,10 @@ class Recording {
   // An event of the experiment, placed (or refused: then in the journal only).
   std::string event(const Event &e);
   // Where the samples lie on the host's clocks, as far as seen; for the sidecar.
-  void clock(const qx470reader::ClockMap &map) { sidecar_.clock(map); }
+  void clock(const qx470reader::ClockMap &map) {
+    sidecar_.clock(map);
+    format_->clock(map);
+  }
   // Datagrams of events that the kernel dropped so far; for the sidecar.
   void dropped_events(uint64_t n) { sidecar_.dropped_events(n); }
   // Brings the files on disk to a state every reader takes (headers and the sidecar current, the

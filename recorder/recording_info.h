@@ -35,6 +35,8 @@ struct RecordingInfo {
   std::array<std::string, 4> names{};
   std::string serial;   // the amplifier's serial number, so that files of two are told apart
   std::string subject;  // --subject
+  // The streams' name in XDF and on the Lab Streaming Layer (--lsl).
+  std::string stream_name = "QX470";
   std::vector<std::pair<std::string, std::string>> meta;  // --meta, in order
   // "KEY=VALUE; KEY=VALUE" of the notes, for headers that hold one text.
   std::string meta_text() const;
@@ -42,6 +44,9 @@ struct RecordingInfo {
   bool replace_files = false;
   // Events will come (--events): room for more annotations in EDF+.
   bool events = false;
+  // How late an event may be placed after its sample was read, for formats that write rows in
+  // order: a datagram comes within moments, a marker of another LSL outlet later.
+  double events_hold_seconds = 0.25;
   // CSV values in volts (--volts) rather than counts.
   bool volts = false;
 };

@@ -52,12 +52,26 @@ int run_record(const Options &opts, SessionIo &io) {
       return kExitDeviceOrFile;
     }
   }
+  // The outlet's ports too, from the lab's LSL settings.
+  std::optional<LslOutlet> outlet;
+  if (!opts.lsl_name.empty()) {
+    std::string config_error;
+    const LslConfig config = load_lsl_config(config_error);
+    if (!config_error.empty()) io.err << "qx470-record: warning: " << config_error << "\n";
+    if (std::string e = outlet.emplace().listen(config, opts.rates); !e.empty()) {
+      io.err << "qx470-record: " << e << "\n";
+      return kExitDeviceOrFile;
+    }
+  }
   RecordingInfo info;
+  if (!opts.lsl_name.empty()) info.stream_name = opts.lsl_name;
   info.rates = opts.rates;
   info.replace_files = opts.force;
   // The page's marks are events too.
   info.events = !opts.events.empty() || live;
   info.volts = opts.volts;
+  for (const std::string &source : opts.events)
+    if (source.rfind("lsl:", 0) == 0) info.events_hold_seconds = 2.0;
   info.names = opts.labels;
   info.subject = opts.subject;
   info.meta = opts.meta;
@@ -75,6 +89,13 @@ int run_record(const Options &opts, SessionIo &io) {
   if (live) live->begin(info, writer ? writer->paths() : std::vector<std::string>(), io.err);
   Session session(opts, io, writer.get(), events.empty() ? nullptr : &events,
                   live ? &*live : nullptr);
+  if (outlet) {
+    outlet->begin(opts.lsl_name, info);
+    std::string names;
+    for (const LslStreamInfo &s : outlet->streams()) names += (names.empty() ? "" : ", ") + s.name;
+    if (!opts.quiet) io.err << "qx470-record: publishing on LSL: " << names << "\n";
+    session.publish_on(&*outlet);
+  }
   if (!session.start()) {
     io.err << "qx470-record: the acquisition did not start\n";
     if (writer) writer->finish();

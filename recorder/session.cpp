@@ -124,7 +124,8 @@ int Session::report() {
   s.bytes = writer_ ? writer_->bytes() : 0;
   if (writer_) s.paths = writer_->paths();
   s.viewed = !writer_;
-  s.events = events_ != nullptr || live_ != nullptr;
+  s.published = lsl_ != nullptr;
+  s.events = events_ != nullptr || live_ != nullptr || lsl_ != nullptr;
   s.placed = counts_.placed;
   s.refused = counts_.refused;
   s.dropped = events_ ? events_->dropped() : 0;
@@ -218,13 +219,17 @@ void Session::take_gap(int c, Gap g) {
     io_.err << line_break() << "qx470-record: warning: " << loss_words(g) << "\n";
   if (queue_) queue_->gap(g);
   if (live_) live_->tap().gap(g);
+  if (lsl_) lsl_->gap(g, reader_.clock());
   at(written_, c) += g.count;
   at(lost_, c) += g.count;
   ++at(stretches_, c);
 }
 
 void Session::place_events() {
-  if (!events_ && commanded_.empty()) return;
+  if (!events_ && commanded_.empty()) return;  // gaps reach the outlet through take_gap
+  if (events_)
+    for (const std::string &n : events_->take_notes())
+      io_.err << line_break() << "qx470-record: warning: " << n << "\n";
   std::vector<Event> events = events_ ? events_->take() : std::vector<Event>();
   events.insert(events.end(), commanded_.begin(), commanded_.end());
   commanded_.clear();
@@ -233,6 +238,7 @@ void Session::place_events() {
                          channels_on(), counts_, io_.err, line_break());
   for (const Event &e : events) {
     if (queue_) queue_->event(e);
+    if (lsl_) lsl_->event(e, reader_.clock());
     if (live_ && e.refused.empty())
       live_->tap().event(
           {e.text, double(e.index[size_t(first_on_)]) / (reader_.rate_ks(first_on_) * 1000.0)});
@@ -278,6 +284,7 @@ bool Session::read_pass() {
       if (queue_) queue_->samples(c, buf_.data(), n);
       // The view after the files: it copies into its ring and never waits.
       if (live_) live_->tap().samples(c, buf_.data(), n);
+      if (lsl_) lsl_->samples(c, buf_.data(), n, reader_.clock());
       at(written_, c) += n;
       got_any = true;
     }

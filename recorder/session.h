@@ -12,6 +12,7 @@
 #include "continuous_reader.h"
 #include "events.h"
 #include "live_bench.h"
+#include "lsl_outlet.h"
 #include "options.h"
 #include "placement.h"
 #include "recording.h"
@@ -37,6 +38,9 @@ class Session {
         reader_(opts.rates),
         targets_(sample_targets(opts)),
         buf_(kChunk) {}
+
+  // The stream is published on the Lab Streaming Layer too.
+  void publish_on(LslOutlet *outlet) { lsl_ = outlet; }
 
   // Starts the acquisition, the writer and the event sources. False if the library refused.
   bool start();
@@ -96,6 +100,7 @@ class Session {
 
   EventSources *events_;
   LiveBench *live_;
+  LslOutlet *lsl_ = nullptr;
   LiveStatus live_base_;          // the device and the files, as run_record set them
   std::vector<Event> commanded_;  // the page's marks and device changes, still to be placed
   Clock::time_point last_publish_{};

@@ -25,8 +25,10 @@ uint64_t Summary::lost_total() const {
 }
 
 std::string summary_text(const Summary &r) {
-  std::string s =
-      "qx470-record: " + seconds_text(r.seconds) + (r.viewed ? " viewed," : " recorded,");
+  std::string s = "qx470-record: " + seconds_text(r.seconds) +
+                  (!r.viewed     ? " recorded,"
+                   : r.published ? " published,"
+                                 : " viewed,");
   for (size_t c = 0; c < 4; ++c)
     if (r.on[c]) s += " Ch" + std::to_string(c + 1) + " " + std::to_string(r.written[c]);
   s += " samples";

@@ -24,8 +24,9 @@ struct Summary {
   std::array<uint64_t, 4> stretches{};  // gaps
   uint64_t bytes = 0;
   std::vector<std::string> paths;
-  bool viewed = false;  // no file: the live bench alone
-  bool events = false;  // --events was given
+  bool viewed = false;     // no file: the live bench or the LSL outlet alone
+  bool published = false;  // on the Lab Streaming Layer
+  bool events = false;     // --events was given
   uint64_t placed = 0, refused = 0, dropped = 0;
   bool output_closed = false;  // the reader of standard output went away
   bool interrupted = false;    // a signal ended it

@@ -54,9 +54,11 @@ class CsvWriter : public FormatWriter {
     return {};
   }
   // An event is placed when it arrives, and its sample may have come in the block before: with
-  // events, a quarter of a second of rows waits, so that each comment stands before its row.
+  // events, rows wait (a quarter of a second, two with LSL markers), so that each comment stands
+  // before its row.
   uint64_t held_back(size_t g) const override {
-    return info_.events ? static_cast<uint64_t>(groups_[g].rate) * 250 : 0;
+    return info_.events ? static_cast<uint64_t>(groups_[g].rate * 1000 * info_.events_hold_seconds)
+                        : 0;
   }
   // At the row of its sample, in each rate's file.
   std::string event(const Event &e) override {

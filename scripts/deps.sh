@@ -77,7 +77,8 @@ qx470_need_packages() {
 # Boost's Beast for the live bench, and npm for the page's plotting library (pinned in
 # web/live/package-lock.json). A machine with its own Node.js and npm keeps them.
 qx470_need_recorder_packages() {
-  qx470_need_packages pkg-config libedf-dev nlohmann-json3-dev libsndfile1-dev libboost-dev
+  qx470_need_packages pkg-config libedf-dev nlohmann-json3-dev libsndfile1-dev libboost-dev \
+    libpugixml-dev
   command -v npm >/dev/null 2>&1 || qx470_need_packages npm
 }
 

@@ -39,6 +39,8 @@ qx470_need_packages chromium chromium-driver python3-selenium
 qx470_need_packages python3-pytest python3-matplotlib faketime
 # The readers labs use, which must find every file's metadata: MNE (EDF+), soundfile, pandas.
 qx470_need_packages python3-mne python3-soundfile python3-pandas
+# XDF files are read back by libxdf, the reader SigViewer uses.
+qx470_need_packages libxdf-dev
 if [ "$bridge" = libftdi ]; then qx470_need_packages pkg-config libftdi1-dev libusb-1.0-0-dev; fi
 if [ "$usb_emulator" = ON ]; then
   [ "$bridge" = libftdi ] || { echo "--usb-emulator needs --bridge libftdi" >&2; exit 2; }
