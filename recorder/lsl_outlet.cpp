@@ -30,6 +30,10 @@ namespace {
 
 constexpr size_t kRequestBytes = 16384;  // a handshake longer than this is no inlet's
 constexpr auto kDrainTime = std::chrono::seconds(3);
+// Connections at once, and how long one may take to say what it wants: no peer that connects
+// and says nothing, or many of them, can use up the recorder's descriptors.
+constexpr size_t kMaxClients = 64;
+constexpr auto kHandshakeTime = std::chrono::seconds(5);
 
 std::string line_at(const std::string &text, size_t &pos) {
   const size_t end = text.find('\n', pos);
@@ -51,6 +55,7 @@ struct LslOutlet::Server {
   struct Client {
     lsl::Socket fd;
     size_t stream = 0;
+    std::chrono::steady_clock::time_point since;
     std::string request;
     std::string reply;  // the handshake's answer, before any sample
     bool close_after_reply = false;
@@ -128,6 +133,9 @@ void LslOutlet::Server::run() {
     for (size_t i = 0; i < fds.size(); ++i)
       if (fds[i].revents) handlers[i](fds[i].revents);
     const size_t before = clients.size();
+    const auto now = std::chrono::steady_clock::now();
+    for (Client &c : clients)
+      if (!c.feeding && now - c.since > kHandshakeTime) c.fd.close();
     clients.erase(
         std::remove_if(clients.begin(), clients.end(), [](const Client &c) { return !c.fd; }),
         clients.end());
@@ -173,10 +181,11 @@ void LslOutlet::Server::answer_datagram(const lsl::Socket &s, const Stream *only
 
 void LslOutlet::Server::accept(size_t stream) {
   lsl::Socket fd = lsl::accept_client(streams[stream].tcp);
-  if (!fd) return;
+  if (!fd || clients.size() >= kMaxClients) return;
   Client c;
   c.fd = std::move(fd);
   c.stream = stream;
+  c.since = std::chrono::steady_clock::now();
   clients.push_back(std::move(c));
 }
 

@@ -230,6 +230,63 @@ TEST_F(Lsl, MarkersOfAnotherStreamLandAtTheirSamplesWhenItComesAndGoes) {
       << "the comment stands before the marker's row";
 }
 
+// Whatever reaches the outlet's ports (datagrams of any bytes, queries that do not parse,
+// connections that say nothing or nonsense, a feed of a stream that is not this one) costs the
+// recording nothing, and an inlet still finds it and gets its samples.
+TEST_F(Lsl, NonsenseOnItsPortsCostsTheRecordingNothing) {
+  Child c = spawn({"-q", "-r", "1=100,2=100,3=100,4=100", "--lsl", "qxhostile", "-o",
+                   (dir_ / "run.csv").string()},
+                  {"QXSIM_SIGNAL=1", "QXSIM_SPEED=1"}, dir_);
+  ASSERT_GT(c.pid, 0);
+  LslStreamInfo info;
+  sockaddr_in at{};
+  ASSERT_TRUE(resolve_stream(config_, "qxhostile", 30, info, at)) << slurp(c.err);
+  sockaddr_in service = at, shared = at;
+  service.sin_port = htons(uint16_t(info.v4service_port));
+  shared.sin_port = htons(uint16_t(config_.multicast_port));
+  qx470rec::lsl::Socket udp = qx470rec::lsl::any_udp("127.0.0.1");
+  uint32_t seed = 12345;
+  for (int i = 0; i < 200; ++i) {
+    std::string junk(size_t(1 + (seed = seed * 1103515245u + 12345u) % 2048), '\0');
+    for (char &ch : junk) ch = char((seed = seed * 1103515245u + 12345u) >> 24);
+    qx470rec::lsl::send_to(udp, junk, i % 2 ? service : shared);
+  }
+  for (const std::string &q :
+       {std::string("LSL:shortinfo\r\n"), std::string("LSL:shortinfo\r\nname='x\r\n0 1\r\n"),
+        "LSL:shortinfo\r\n" + std::string(60000, '(') + "\r\n1 1\r\n",
+        std::string("LSL:timedata\r\nabc\r\n"), std::string("LSL:timedata\r\n")})
+    for (const sockaddr_in &to : {service, shared}) qx470rec::lsl::send_to(udp, q, to);
+  // Connections that say nothing are let go; more than the outlet serves are refused.
+  std::vector<qx470rec::lsl::Socket> silent;
+  for (int i = 0; i < 80; ++i) silent.push_back(qx470rec::lsl::connect_tcp(at, 5000));
+  auto answer = [&](const std::string &request) {
+    qx470rec::lsl::Socket s = qx470rec::lsl::connect_tcp(at, 5000);
+    ::send(s.fd(), request.data(), request.size(), MSG_NOSIGNAL);
+    return read_to_end(s, 20);
+  };
+  EXPECT_TRUE(wait_for(
+      [&] {
+        for (const auto &s : silent) {
+          char b;
+          if (::recv(s.fd(), &b, 1, MSG_DONTWAIT) != 0) return false;
+        }
+        return true;
+      },
+      30))
+      << "connections that say nothing are closed";
+  EXPECT_EQ(answer("LSL:streamfeed/110 not-this-stream\r\nA: 1\r\n\r\n"),
+            "LSL/110 404 Not found\r\n\r\n");
+  EXPECT_EQ(answer("LSL:streamfeed\r\n\r\n"), "") << "protocol 1.00 is not spoken";
+  EXPECT_EQ(answer(std::string(100000, 'x')), "");
+  EXPECT_EQ(answer("GET / HTTP/1.1\r\nHost: x\r\n\r\n"), "");
+  const Pulled p = pull_floats(at, info.uid, 4, 1.0);
+  EXPECT_EQ(p.error, "");
+  EXPECT_GT(p.times.size(), 1000u);
+  kill(c.pid, SIGINT);
+  EXPECT_EQ(wait_exit(c.pid), 0) << slurp(c.err);
+  EXPECT_NE(slurp(c.err).find("no sample lost"), std::string::npos) << slurp(c.err);
+}
+
 // Every sample of the file against the test pattern, every time a period after the one before.
 void expect_pattern(const Xdf::Stream &s, uint64_t rows) {
   ASSERT_EQ(s.time_series.size(), 4u);
