@@ -185,7 +185,7 @@ bool LslMarkerInlet::connect(const LslStreamInfo &info, const sockaddr_in &from)
                               "\r\nNative-Byte-Order: 1234\r\nEndian-Performance: 0\r\n"
                               "Has-IEEE754-Floats: 1\r\nSupports-Subnormals: 1\r\n"
                               "Value-Size: 0\r\nData-Protocol-Version: 110\r\n"
-                              "Max-Buffer-Length: 360\r\nMax-Chunk-Length: 0\r\n"
+                              "Max-Buffer-Length: 36000\r\nMax-Chunk-Length: 0\r\n"
                               "Hostname: localhost\r\nSession-ID: " +
                               config_.session_id + "\r\n\r\n";
   // The request and the answer's head, each within two seconds.

@@ -5,7 +5,8 @@ import datetime
 import json
 import os
 import re
-from typing import Dict, List
+import xml.etree.ElementTree as ET
+from typing import Dict, Iterator, List, Tuple
 
 import numpy as np
 
@@ -65,7 +66,56 @@ def _frames(path: str, fmt: str, entry: dict, side: dict) -> np.ndarray:
         return cols.astype(np.int16)[:samples]
     if fmt == "EDF+":
         return _edf_signals(path, entry, side)[:samples]
+    if fmt == "XDF":
+        volts = _xdf_volts(path, entry)
+        counts = np.rint(np.nan_to_num(volts.astype(np.float64) / side["volts_per_count"]))
+        return counts.astype(np.int16)[:samples]
     raise Error("%s: format %r is not one qx470-record writes" % (path, fmt))
+
+
+def _xdf_chunks(path: str) -> Iterator[Tuple[int, bytes]]:
+    """Each whole chunk's tag and content; a chunk cut short (a killed recording) ends it."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:4] != b"XDF:":
+        raise Error("%s is not an XDF file" % path)
+    pos = 4
+    while pos < len(data):
+        width = data[pos]
+        if width not in (1, 4, 8):
+            return
+        start = pos + 1 + width
+        length = int.from_bytes(data[pos + 1:start], "little")
+        if length < 2 or start + length > len(data):
+            return
+        yield int.from_bytes(data[start:start + 2], "little"), data[start + 2:start + length]
+        pos = start + length
+
+
+def _xdf_volts(path: str, entry: dict) -> np.ndarray:
+    """The samples of the rate's stream, frames x channels, in volts (NaN where lost)."""
+    n = len(entry["channels"])
+    stream, parts = None, []
+    for tag, body in _xdf_chunks(path):
+        sid = int.from_bytes(body[:4], "little")
+        if tag == 2 and stream is None:
+            info = ET.fromstring(body[4:])
+            if (info.findtext("channel_format") == "float32"
+                    and float(info.findtext("nominal_srate") or 0) == float(entry["rate"])
+                    and int(info.findtext("channel_count") or 0) == n):
+                stream = sid
+        elif tag == 3 and sid == stream:
+            width = body[4]
+            count = int.from_bytes(body[5:5 + width], "little")
+            # qx470-record gives every sample its time: 8, the time, the values.
+            rows = np.frombuffer(body, dtype=[("bytes", "u1"), ("t", "<f8"), ("v", "<f4", (n,))],
+                                 count=count, offset=5 + width)
+            if np.any(rows["bytes"] != 8):
+                raise Error("%s: a sample without its time, not as qx470-record writes" % path)
+            parts.append(rows["v"])
+    if stream is None:
+        raise Error("%s holds no stream of %d channels at %s samples/s" % (path, n, entry["rate"]))
+    return np.concatenate(parts) if parts else np.zeros((0, n), dtype=np.float32)
 
 
 def _edf_signals(path: str, entry: dict, side: dict) -> np.ndarray:

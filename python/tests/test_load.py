@@ -29,7 +29,7 @@ def run(args, env_extra):
 
 
 @needs_recorder
-@pytest.mark.parametrize("ext", ["edf", "csv", "dat", "wav", "flac"])
+@pytest.mark.parametrize("ext", ["edf", "csv", "dat", "wav", "flac", "xdf"])
 def test_every_format_loads_as_the_pattern_it_recorded(tmp_path, ext):
     one_rate = ext in ("wav", "flac")
     rates = "1=100,3=100" if one_rate else "1=100,3=10"
@@ -87,7 +87,7 @@ def test_events_and_lost_stretches_come_back_with_their_samples(tmp_path):
 
 
 @needs_recorder
-@pytest.mark.parametrize("ext", ["edf", "csv", "dat"])
+@pytest.mark.parametrize("ext", ["edf", "csv", "dat", "xdf"])
 def test_a_lost_stretch_comes_back_as_the_sidecar_says_it(tmp_path, ext):
     # The simulated device loses words once at 10 kS/s: the stream is realigned.
     out = tmp_path / ("gap." + ext)
