@@ -1,7 +1,5 @@
 #include "events.h"
 
-#include "lsl_inlet.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,10 +13,34 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "lsl_inlet.h"
 
 namespace qx470rec {
 
 namespace {
+
+// The drops the kernel counts for a UDP socket, from /proc/net/udp (0 when it cannot be read).
+uint32_t socket_drops(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return 0;
+  std::ifstream table("/proc/net/udp");
+  std::string line;
+  std::getline(table, line);  // the column names
+  while (std::getline(table, line)) {
+    std::istringstream in(line);
+    std::string field;
+    std::vector<std::string> fields;
+    while (in >> field) fields.push_back(field);
+    // sl local rem st queues tr retrnsmt uid timeout inode ref pointer drops
+    if (fields.size() >= 13 && fields[9] == std::to_string(st.st_ino))
+      return static_cast<uint32_t>(std::strtoul(fields[12].c_str(), nullptr, 10));
+  }
+  return 0;
+}
 
 // The length of the well-formed UTF-8 sequence at s[i], or 0: no overlong forms, no surrogates,
 // nothing past U+10FFFF, as every strict reader (MNE, pandas, numpy) demands.
@@ -191,6 +213,14 @@ void EventSources::stop() {
   thread_.join();
   ::close(wake_[0]);
   ::close(wake_[1]);
+  // The kernel tells its count of drops with the next datagram received: drops after the last
+  // one (a burst that ended with the buffer full) are read from its table of sockets instead.
+  for (Source &s : sources_)
+    if (s.kind == Kind::kDatagrams) {
+      const uint32_t drops = socket_drops(s.fd);
+      if (drops > s.kernel_drops) dropped_ += drops - s.kernel_drops;
+      s.kernel_drops = std::max(drops, s.kernel_drops);
+    }
 }
 
 std::vector<Event> EventSources::take() {
