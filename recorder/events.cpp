@@ -149,7 +149,7 @@ std::string EventSources::add(const std::string &source, bool &bad_argument) {
     bad_argument = false;
     std::string config_error;
     LslConfig config = load_lsl_config(config_error);
-    if (!config_error.empty()) return "cannot read LSL's settings: " + config_error;
+    if (!config_error.empty()) notes_.push_back("LSL's settings: " + config_error);
     lsl_.push_back(std::make_unique<LslMarkerInlet>(name, std::move(config)));
     return {};
   }
@@ -234,6 +234,7 @@ std::vector<Event> EventSources::take() {
 
 std::vector<std::string> EventSources::take_notes() {
   std::vector<std::string> notes;
+  notes.swap(notes_);
   for (auto &inlet : lsl_)
     for (std::string &n : inlet->take_notes()) notes.push_back(std::move(n));
   return notes;

@@ -96,6 +96,7 @@ class EventSources {
 
   std::vector<Source> sources_;
   std::vector<std::unique_ptr<LslMarkerInlet>> lsl_;  // lsl:NAME, each on its own thread
+  std::vector<std::string> notes_;                    // said at the next take_notes()
   int wake_[2] = {-1, -1};
   std::thread thread_;
   std::mutex mutex_;

@@ -63,9 +63,17 @@ std::vector<std::string> LslConfig::scope_addresses() const {
 }
 
 std::string LslConfig::bind_address() const {
-  for (const std::string &a : interfaces)
-    if (ipv4(a)) return a;
-  return "0.0.0.0";
+  if (ipv4(listen_address)) return listen_address;
+  // Interfaces that are all this machine's loopback keep the servers there (a configuration for
+  // tests and single-machine use); otherwise they listen on every address, as liblsl's do, and
+  // the interfaces say where multicast groups are joined.
+  std::string loopback;
+  for (const std::string &a : interfaces) {
+    if (!ipv4(a)) continue;
+    if (a.rfind("127.", 0) != 0) return "0.0.0.0";
+    if (loopback.empty()) loopback = a;
+  }
+  return loopback.empty() ? "0.0.0.0" : loopback;
 }
 
 LslConfig parse_lsl_config(const std::string &text, std::string &error) {
@@ -75,8 +83,8 @@ LslConfig parse_lsl_config(const std::string &text, std::string &error) {
   int line_no = 0;
   for (std::string line; std::getline(in, line);) {
     ++line_no;
-    line = trim(line.substr(0, line.find(';')));
-    if (line.empty()) continue;
+    line = trim(line);
+    if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       section = trim(line.substr(1, line.find(']') - 1));
       continue;
@@ -102,7 +110,9 @@ LslConfig parse_lsl_config(const std::string &text, std::string &error) {
     else if (key == "ports.PortRange")
       c.port_range = std::clamp(std::atoi(v.c_str()), 1, 1000);
     else if (key == "ports.AllowRandomPorts")
-      c.allow_random_ports = flag(v);
+      c.allow_random_ports = v == "1";  // as liblsl reads it
+    else if (key == "multicast.ListenAddress")
+      c.listen_address = v;
     else if (key == "ports.IPv6")
       c.ipv6 = flag(v);
     else if (key == "multicast.ResolveScope")
@@ -126,6 +136,8 @@ LslConfig parse_lsl_config(const std::string &text, std::string &error) {
     else if (key == "lab.SessionID")
       c.session_id = v;
   }
+  // No port of the range past the last there is.
+  c.port_range = std::min(c.port_range, 65536 - c.base_port);
   const char *scopes[] = {"machine", "link", "site", "organization", "global"};
   if (std::find(std::begin(scopes), std::end(scopes), c.resolve_scope) == std::end(scopes)) {
     if (error.empty()) error = "ResolveScope must be machine, link, site, organization or global";
@@ -149,7 +161,11 @@ LslConfig load_lsl_config(std::string &error) {
     std::string e;
     LslConfig c = parse_lsl_config(text.str(), e);
     c.file = path;
-    if (!e.empty()) error = path + ": " + e;
+    // As liblsl does, a file that does not parse is passed over for the next.
+    if (!e.empty()) {
+      error += (error.empty() ? "" : "; ") + path + ": " + e + " (passed over)";
+      continue;
+    }
     return c;
   }
   return LslConfig();

@@ -22,19 +22,21 @@ struct LslConfig {
   std::vector<std::string> organization_addresses{};
   std::vector<std::string> global_addresses{};
   std::vector<std::string> addresses_override{};
-  std::vector<std::string> interfaces{};  // empty: any
+  std::vector<std::string> interfaces{};  // where multicast groups are joined; empty: any
+  std::string listen_address;             // what the servers bind, when given
   std::vector<std::string> known_peers{};
   std::string session_id = "default";
   std::string file;  // the file read, empty for the defaults
 
   // The IPv4 addresses of the resolve scope (or the override), where queries go.
   std::vector<std::string> scope_addresses() const;
-  // The address servers bind: the first IPv4 interface named, else any.
+  // The address servers bind: ListenAddress, else the loopback when every interface named is
+  // the loopback, else any.
   std::string bind_address() const;
 };
 
 // The first of $LSLAPICFG, ./lsl_api.cfg, ~/lsl_api/lsl_api.cfg, /etc/lsl_api/lsl_api.cfg that
-// exists; the defaults when none does. `error` says what was wrong with a file that exists.
+// exists and parses; the defaults when none does. `error` names each file passed over and why.
 LslConfig load_lsl_config(std::string &error);
 // The settings in `text` over the defaults.
 LslConfig parse_lsl_config(const std::string &text, std::string &error);

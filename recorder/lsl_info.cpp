@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
@@ -112,6 +113,12 @@ std::string fullinfo_xml(const LslStreamInfo &info) {
 
 bool lsl_query_matches(const std::string &info_xml, const std::string &query) {
   if (query.empty()) return true;
+  // What liblsl sends is a few comparisons on the child elements. Axes that search the whole
+  // tree from every node, nested, cost the node count to the power of their depth: a query that
+  // could keep the outlet busy is answered by no stream.
+  if (query.size() > 1024 || query.find("//") != std::string::npos ||
+      query.find("::") != std::string::npos || std::count(query.begin(), query.end(), '[') > 4)
+    return false;
   pugi::xml_document doc;
   if (!doc.load_string(info_xml.c_str())) return false;
   // A boolean XPath expression with the stream's <info> as its context, as liblsl evaluates it.

@@ -35,7 +35,8 @@ std::string shortinfo_xml(const LslStreamInfo &info);
 std::string fullinfo_xml(const LslStreamInfo &info);
 // Whether the stream answers an inlet's query: an XPath predicate on /info, as liblsl takes it
 // ("name='bench'", "type='Markers' and name='x'"); an empty query matches every stream. A query
-// that does not parse matches nothing.
+// that does not parse, or whose cost has no small bound ("//", axes, deep nesting), matches
+// nothing.
 bool lsl_query_matches(const std::string &info_xml, const std::string &query);
 // The info in an answer; nothing when it is not a stream's info.
 std::optional<LslStreamInfo> parse_lsl_info(const std::string &xml);

@@ -18,7 +18,10 @@ namespace {
 constexpr int kResolveMs = 500;
 constexpr double kProbeEverySeconds = 5.0;
 constexpr int kProbes = 8;
-constexpr size_t kFeedBytes = 1 << 20;  // unparsed bytes at most: no marker is larger
+constexpr double kProbeSpacing = 0.01;  // seconds
+constexpr double kProbeWait = 0.5;
+constexpr size_t kMostWaiting = 100000;  // markers not yet taken by the session
+constexpr size_t kFeedBytes = 1 << 20;   // unparsed bytes at most: no marker is larger
 
 // A query's destinations: the scope's addresses on the shared port, each known peer's range.
 std::vector<sockaddr_in> destinations(const LslConfig &c) {
@@ -133,7 +136,8 @@ bool LslMarkerInlet::wait(int ms) {
 void LslMarkerInlet::run() {
   const auto started = std::chrono::steady_clock::now();
   bool told_missing = false, ever = false;
-  const std::string query = "name='" + name_ + "'";
+  // Within the lab's session, as liblsl's resolvers ask.
+  const std::string query = "session_id='" + config_.session_id + "' and name='" + name_ + "'";
   while (wait(0)) {
     if (!feed_) {
       bool connected = false;
@@ -147,6 +151,7 @@ void LslMarkerInlet::run() {
         }
         if ((connected = connect(info, from))) break;
       }
+      connected_.store(connected);
       if (connected) {
         if (ever || told_missing) note("the LSL marker stream '" + name_ + "' is back");
         ever = true;
@@ -169,6 +174,7 @@ void LslMarkerInlet::run() {
     if (n > 0) in_.append(buf, size_t(n));
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR) || !parse()) {
       feed_.close();
+      connected_.store(false);
       note("the LSL marker stream '" + name_ + "' is gone; waiting for it to come back");
       told_missing = true;
     }
@@ -219,9 +225,13 @@ bool LslMarkerInlet::connect(const LslStreamInfo &info, const sockaddr_in &from)
     if (!info.v4address.empty()) lsl::ipv4_address(info.v4address, service_.sin_addr);
     service_.sin_port = htons(uint16_t(info.v4service_port));
     probe_ = lsl::any_udp(config_.bind_address());
-    last_probe_ = -1e300;
-    measure_correction();
-    return parse();
+    correction_.store(0);
+    if (!measure_correction())
+      note("the LSL marker stream '" + name_ +
+           "' does not answer time probes yet: its markers are taken on this host's clock");
+    if (parse()) return true;
+    feed_.close();
+    return false;
   }
   return false;
 }
@@ -229,22 +239,34 @@ bool LslMarkerInlet::connect(const LslStreamInfo &info, const sockaddr_in &from)
 bool LslMarkerInlet::measure_correction() {
   last_probe_ = steady_now();
   if (!probe_) return false;
+  // The round's probes go out a few milliseconds apart and their answers are taken as they
+  // come, for half a second after the last: a slow network still answers, and an answer to an
+  // earlier round that comes late is passed over.
+  std::vector<double> sent_at;
+  const int first_wave = wave_ + 1;
   double best_rtt = 1e300, best = 0;
-  for (int wave = 1; wave <= kProbes; ++wave) {
-    char probe[96];
-    const double t0 = steady_now();
-    std::snprintf(probe, sizeof probe, "LSL:timedata\r\n%d %.17g\r\n", wave, t0);
-    lsl::send_to(probe_, probe, service_);
+  const double start = steady_now();
+  const double end = start + kProbes * kProbeSpacing + kProbeWait;
+  for (double now = start; now < end; now = steady_now()) {
+    if (sent_at.size() < size_t(kProbes) && now >= start + double(sent_at.size()) * kProbeSpacing) {
+      char probe[96];
+      std::snprintf(probe, sizeof probe, "LSL:timedata\r\n%d %.17g\r\n", ++wave_, now);
+      sent_at.push_back(now);
+      lsl::send_to(probe_, probe, service_);
+      continue;
+    }
     pollfd p{probe_.fd(), POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
+    if (poll(&p, 1, 5) <= 0) continue;
     std::string text;
     sockaddr_in from{};
     if (!lsl::receive(probe_, text, from)) continue;
     const double t3 = steady_now();
     int got = 0;
-    double r0 = 0, t1 = 0, t2 = 0;
-    if (std::sscanf(text.c_str(), " %d %lf %lf %lf", &got, &r0, &t1, &t2) != 4 || got != wave)
+    double t0 = 0, t1 = 0, t2 = 0;
+    if (std::sscanf(text.c_str(), " %d %lf %lf %lf", &got, &t0, &t1, &t2) != 4 ||
+        got < first_wave || got > wave_)
       continue;
+    t0 = sent_at[size_t(got - first_wave)];
     const double rtt = (t3 - t0) - (t2 - t1);
     if (rtt < best_rtt) {
       best_rtt = rtt;
@@ -258,29 +280,39 @@ bool LslMarkerInlet::measure_correction() {
 
 bool LslMarkerInlet::parse() {
   const int channels = std::max(1, info_.channel_count);
-  for (;;) {
-    size_t pos = 0;
-    if (in_.empty()) return true;
-    const uint8_t tag = uint8_t(in_[0]);
-    if (tag != lsl::kDeducedTimestamp && tag != lsl::kTransmittedTimestamp) return false;
-    pos = 1;
+  size_t pos = 0;  // what has been taken, erased once at the end
+  bool ok = true;
+  while (pos < in_.size()) {
+    size_t at = pos;
+    const uint8_t tag = uint8_t(in_[at]);
+    if (tag != lsl::kDeducedTimestamp && tag != lsl::kTransmittedTimestamp) {
+      ok = false;
+      break;
+    }
+    ++at;
     double t = last_time_;
     if (tag == lsl::kTransmittedTimestamp) {
-      if (in_.size() < 9) return true;
-      std::memcpy(&t, in_.data() + 1, 8);
-      pos = 9;
+      if (in_.size() < at + 8) break;
+      std::memcpy(&t, in_.data() + at, 8);
+      at += 8;
     } else if (info_.nominal_srate > 0) {
       t = last_time_ + 1.0 / info_.nominal_srate;
     }
     std::string text, value;
-    bool bad = false;
-    for (int k = 0; k < channels; ++k) {
-      if (!take_string(in_, pos, value, bad)) return !bad && in_.size() < kFeedBytes;
+    bool bad = false, whole = true;
+    for (int k = 0; k < channels && whole; ++k) {
+      whole = take_string(in_, at, value, bad);
+      if (!whole) break;
       if (patterns_left_ > 0 && value != std::to_string((k + 10) * (k % 2 == 0 ? 1 : -1)))
-        return false;  // the sides do not agree on the bytes
+        bad = true;  // the sides do not agree on the bytes
       if (!value.empty()) text += (text.empty() ? "" : " ") + value;
     }
-    in_.erase(0, pos);
+    if (bad) {
+      ok = false;
+      break;
+    }
+    if (!whole) break;
+    pos = at;
     if (patterns_left_ > 0) {
       --patterns_left_;
       continue;
@@ -293,8 +325,16 @@ bool LslMarkerInlet::parse() {
     e.cut = text.size() > kEventTextBytes;
     e.steady = t + correction_.load();
     std::lock_guard<std::mutex> lock(mutex_);
+    if (events_.size() >= kMostWaiting) {
+      if (dropped_++ == 0)
+        notes_.push_back("markers of the LSL stream '" + name_ +
+                         "' come faster than they are written: some are left out");
+      continue;
+    }
     events_.push_back(std::move(e));
   }
+  in_.erase(0, pos);
+  return ok && in_.size() < 2 * kFeedBytes;
 }
 
 }  // namespace qx470rec

@@ -36,6 +36,8 @@ class LslMarkerInlet {
   std::vector<std::string> take_notes();
   // The last time correction: add it to the sender's times to get this host's.
   double correction() const { return correction_.load(); }
+  // Whether the stream is being fed now.
+  bool connected() const { return connected_.load(); }
 
   // Resolves streams that answer `query` within `wait_ms`, as an inlet does; exposed for tests.
   static std::vector<std::pair<LslStreamInfo, sockaddr_in>> resolve(const LslConfig &config,
@@ -61,6 +63,7 @@ class LslMarkerInlet {
   std::vector<Event> events_;
   std::vector<std::string> notes_;
   std::atomic<double> correction_{0};
+  std::atomic<bool> connected_{false};
 
   // The connection, on the thread only.
   lsl::Socket feed_;
@@ -71,6 +74,8 @@ class LslMarkerInlet {
   int patterns_left_ = 0;
   double last_time_ = 0;
   double last_probe_ = -1e300;
+  int wave_ = 0;          // the last time probe's number
+  uint64_t dropped_ = 0;  // markers left out because the session took none for too long
 };
 
 }  // namespace qx470rec

@@ -103,16 +103,25 @@ std::string listen_in_range(const std::string &address, const LslConfig &config,
          std::to_string(config.base_port + config.port_range - 1) + " (" + error + ")";
 }
 
-Socket shared_udp(const std::string &address, int port, const std::vector<std::string> &groups) {
+Socket shared_udp(const std::string &address, int port, const std::vector<std::string> &groups,
+                  const std::vector<std::string> &interfaces) {
   std::string error;
   Socket s = make(SOCK_DGRAM, address, port, true, error);
   if (!s) return s;
-  for (const std::string &g : groups) {
-    ip_mreq m{};
-    if (!ipv4_address(g, m.imr_multiaddr) || !IN_MULTICAST(ntohl(m.imr_multiaddr.s_addr))) continue;
-    ipv4_address(address, m.imr_interface);
-    setsockopt(s.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
+  std::vector<std::string> on;
+  for (const std::string &i : interfaces) {
+    in_addr a{};
+    if (ipv4_address(i, a)) on.push_back(i);
   }
+  if (on.empty()) on.push_back("0.0.0.0");
+  for (const std::string &g : groups)
+    for (const std::string &i : on) {
+      ip_mreq m{};
+      if (!ipv4_address(g, m.imr_multiaddr) || !IN_MULTICAST(ntohl(m.imr_multiaddr.s_addr)))
+        continue;
+      ipv4_address(i, m.imr_interface);
+      setsockopt(s.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
+    }
   return s;
 }
 

@@ -52,8 +52,10 @@ bool ipv4_address(const std::string &text, in_addr &addr);
 std::string listen_in_range(const std::string &address, const LslConfig &config, bool tcp,
                             Socket &out);
 // The UDP port every outlet of a machine shares (address reuse), joined to the scope's IPv4
-// multicast groups; an invalid socket when it cannot be had.
-Socket shared_udp(const std::string &address, int port, const std::vector<std::string> &groups);
+// multicast groups on each IPv4 interface named (else the system's choice); an invalid socket
+// when it cannot be had.
+Socket shared_udp(const std::string &address, int port, const std::vector<std::string> &groups,
+                  const std::vector<std::string> &interfaces);
 // A UDP socket on any free port of `address`, for an inlet's queries and probes.
 Socket any_udp(const std::string &address);
 Socket accept_client(const Socket &listener);

@@ -30,9 +30,11 @@ namespace {
 
 constexpr size_t kRequestBytes = 16384;  // a handshake longer than this is no inlet's
 constexpr auto kDrainTime = std::chrono::seconds(3);
+constexpr size_t kRowsPerBlock = 65536;
 // Connections at once, and how long one may take to say what it wants: no peer that connects
 // and says nothing, or many of them, can use up the recorder's descriptors.
-constexpr size_t kMaxClients = 64;
+constexpr size_t kMaxInlets = 64;
+constexpr size_t kMaxHandshakes = 16;
 constexpr auto kHandshakeTime = std::chrono::seconds(5);
 
 std::string line_at(const std::string &text, size_t &pos) {
@@ -104,14 +106,17 @@ void LslOutlet::Server::run() {
       fds.push_back({fd, events, 0});
       handlers.push_back(std::move(h));
     };
+    // Datagrams are answered without the lock the session's sends take: no query, however
+    // costly, holds up the recording.
     watch(wake.read_end(), POLLIN, [this](short) { wake.drain(); });
     if (multicast)
       watch(multicast.fd(), POLLIN, [this](short) { answer_datagram(multicast, nullptr); });
-    for (size_t s = 0; s < streams.size(); ++s) {
-      watch(streams[s].tcp.fd(), POLLIN, [this, s](short) { accept(s); });
+    for (size_t s = 0; s < streams.size(); ++s)
       watch(streams[s].udp.fd(), POLLIN,
             [this, s](short) { answer_datagram(streams[s].udp, &streams[s]); });
-    }
+    const size_t unlocked = fds.size();
+    for (size_t s = 0; s < streams.size(); ++s)
+      watch(streams[s].tcp.fd(), POLLIN, [this, s](short) { accept(s); });
     {
       std::lock_guard<std::mutex> lock(mutex);
       for (Client &c : clients) {
@@ -129,8 +134,10 @@ void LslOutlet::Server::run() {
       }
     }
     if (::poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+    for (size_t i = 0; i < unlocked; ++i)
+      if (fds[i].revents) handlers[i](fds[i].revents);
     std::lock_guard<std::mutex> lock(mutex);
-    for (size_t i = 0; i < fds.size(); ++i)
+    for (size_t i = unlocked; i < fds.size(); ++i)
       if (fds[i].revents) handlers[i](fds[i].revents);
     const size_t before = clients.size();
     const auto now = std::chrono::steady_clock::now();
@@ -181,7 +188,9 @@ void LslOutlet::Server::answer_datagram(const lsl::Socket &s, const Stream *only
 
 void LslOutlet::Server::accept(size_t stream) {
   lsl::Socket fd = lsl::accept_client(streams[stream].tcp);
-  if (!fd || clients.size() >= kMaxClients) return;
+  size_t handshaking = 0;
+  for (const Client &c : clients) handshaking += !c.feeding;
+  if (!fd || handshaking >= kMaxHandshakes) return;
   Client c;
   c.fd = std::move(fd);
   c.stream = stream;
@@ -230,10 +239,11 @@ bool LslOutlet::Server::read_request(Client &c) {
     const bool strings = st.info.channel_format == "string";
     for (int offset : lsl::kTestPatternOffsets)
       lsl::put_test_pattern(c.reply, strings, st.info.channel_count, offset);
-    c.feeding = true;
-    int feeding = 0;
+    size_t feeding = 0;
     for (const Client &other : clients) feeding += other.feeding;
-    inlets->store(feeding);
+    if (feeding >= kMaxInlets) return false;
+    c.feeding = true;
+    inlets->store(int(feeding + 1));
   } else {
     return false;  // protocol 1.00 and anything else: not spoken here
   }
@@ -290,7 +300,8 @@ std::string LslOutlet::listen(const LslConfig &config, const std::array<int, 4> 
   }
   // Discovery's shared port: other outlets of this machine listen there too. Without it the
   // streams are still found through the known peers' port range.
-  s.multicast = lsl::shared_udp(address, config.multicast_port, config.scope_addresses());
+  s.multicast =
+      lsl::shared_udp(address, config.multicast_port, config.scope_addresses(), config.interfaces);
   return {};
 }
 
@@ -312,7 +323,8 @@ void LslOutlet::begin(const std::string &name, const RecordingInfo &info) {
     layout.push_back({streams_[i].channels, std::vector<size_t>(streams_[i].channels.size(), 1)});
   frames_.emplace(layout);
   rows_.assign(layout.size(), 0);
-  for (const UnitLayout &l : layout) clocks_.emplace_back(l.channels.front());
+  for (size_t g = 0; g < layout.size(); ++g)
+    clocks_.emplace_back(layout[g].channels.front(), streams_[g].nominal_srate);
   volts_ = float(info.volts_per_count());
   info_ = info;
   s.thread = std::thread([&s] { s.run(); });
@@ -320,30 +332,36 @@ void LslOutlet::begin(const std::string &name, const RecordingInfo &info) {
 
 void LslOutlet::samples(int channel, const int32_t *codes, size_t n, const ClockMap &map) {
   if (!frames_) return;
-  frames_->push(channel, codes, n);
+  if (n) frames_->push(channel, codes, n);
   const size_t g = frames_->group_of(channel);
-  const uint64_t ready = frames_->ready(g);
-  if (ready == 0) return;
-  frames_->take(g, size_t(ready), values_, lost_);
   const size_t width = streams_[g].channels.size();
-  std::string bytes;
-  bytes.reserve(size_t(ready) * (9 + 4 * width));
-  for (size_t r = 0; r < ready; ++r, ++rows_[g]) {
-    lsl::put_time(bytes, clocks_[g].next(map, rows_[g]));
-    for (size_t k = 0; k < width; ++k) {
-      const size_t i = r * width + k;
-      lsl::put<float>(bytes,
-                      lost_[i] ? std::numeric_limits<float>::quiet_NaN() : values_[i] * volts_);
+  // A bounded block at a time, however long a gap was filled.
+  for (uint64_t ready = frames_->ready(g); ready > 0;) {
+    const size_t rows = size_t(std::min<uint64_t>(ready, kRowsPerBlock));
+    ready -= rows;
+    frames_->take(g, rows, values_, lost_);
+    std::string bytes;
+    bytes.reserve(rows * (9 + 4 * width));
+    for (size_t r = 0; r < rows; ++r, ++rows_[g]) {
+      const double t = clocks_[g].next(map, rows_[g]);
+      // A row lost on every channel is not sent: its time is missing from the stream, and the
+      // markers say where and for how long. One lost on some channels has NaN there.
+      const uint8_t *lost = &lost_[r * width];
+      if (std::all_of(lost, lost + width, [](uint8_t l) { return l != 0; })) continue;
+      lsl::put_time(bytes, t);
+      for (size_t k = 0; k < width; ++k)
+        lsl::put<float>(bytes, lost[k] ? std::numeric_limits<float>::quiet_NaN()
+                                       : values_[r * width + k] * volts_);
     }
+    if (!bytes.empty()) send(g, std::move(bytes));
   }
-  send(g, std::move(bytes));
 }
 
 void LslOutlet::gap(const Gap &g, const ClockMap &map) {
   if (!frames_) return;
   // Channels of one rate share their rows: the stream's steps place it.
   marker(clocks_[frames_->group_of(g.channel)].at(map, g.index), gap_text(info_, g));
-  // The lost stretch as NaN, so every later sample keeps its place.
+  // The lost stretch keeps every later sample at its place and time.
   frames_->push_fill(g.channel, g.count);
   samples(g.channel, nullptr, 0, map);
 }

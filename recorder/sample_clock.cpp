@@ -12,12 +12,16 @@ size_t SampleClock::segment_of(const qx470reader::ClockMap &map, uint64_t index)
 }
 
 double SampleClock::next(const qx470reader::ClockMap &map, uint64_t index) {
-  double target = 0, before = 0;
+  double target = 0, after = 0;
   if (!map.steady_of(channel_, index, target)) return at(map, index);
   const size_t segment = segment_of(map, index);
-  if (index > 0 && map.steady_of(channel_, index - 1, before) && target > before)
-    period_ = target - before;
-  if (!started_ || index != last_index_ + 1 || segment != segment_) {
+  // The map's period here: its line has one slope within a segment.
+  if (segment_of(map, index + 1) == segment && map.steady_of(channel_, index + 1, after) &&
+      after > target)
+    period_ = std::clamp(after - target, nominal_ * (1 - kMostRateError),
+                         nominal_ * (1 + kMostRateError));
+  const bool restart = !started_ || index != last_index_ + 1 || segment != segment_;
+  if (restart) {
     started_ = true;
     last_time_ = target;
   } else {
@@ -27,6 +31,10 @@ double SampleClock::next(const qx470reader::ClockMap &map, uint64_t index) {
   }
   last_index_ = index;
   segment_ = segment;
+  if (restart || index % kAnchorEvery == 0) {
+    anchors_.push_back({index, last_time_, period_});
+    if (anchors_.size() > kAnchors) anchors_.pop_front();
+  }
   return last_time_;
 }
 
@@ -36,7 +44,12 @@ double SampleClock::at(const qx470reader::ClockMap &map, uint64_t index) const {
     map.steady_of(channel_, index, t);
     return t;
   }
-  return last_time_ + (double(index) - double(last_index_)) * period_;
+  // The last time kept at or before the index (the first for one before them all), on its steps.
+  auto after = std::upper_bound(anchors_.begin(), anchors_.end(), index,
+                                [](uint64_t i, const Anchor &a) { return i < a.index; });
+  if (after != anchors_.begin()) --after;
+  const Anchor &a = index > last_index_ ? Anchor{last_index_, last_time_, period_} : *after;
+  return a.time + (double(index) - double(a.index)) * a.period;
 }
 
 }  // namespace qx470rec

@@ -31,6 +31,7 @@ constexpr unsigned char kBoundaryUuid[16] = {0x43, 0xA5, 0x46, 0xDC, 0xCB, 0xF5,
                                              0xB3, 0x0E, 0xD5, 0x46, 0x73, 0x83, 0xCB, 0xE4};
 constexpr size_t kSamplesPerChunk = 10000;
 constexpr double kClockOffsetEvery = 5.0;  // seconds, as a lab recorder asks its inlets
+constexpr double kMostPendingSeconds = 5.0;
 
 template <typename T>
 void put(std::string &out, T v) {
@@ -79,7 +80,7 @@ class XdfWriter : public FormatWriter {
     streams_.push_back(markers_stream(info.stream_name, info));
     pending_.resize(streams_.size() - 1);
     for (size_t g = 0; g + 1 < streams_.size(); ++g)
-      clocks_.emplace_back(streams_[g].channels.front());
+      clocks_.emplace_back(streams_[g].channels.front(), streams_[g].nominal_srate);
     state_.resize(streams_.size());
     return files.create(info.replace_files);
   }
@@ -100,6 +101,9 @@ class XdfWriter : public FormatWriter {
     p.values.resize(at + n);
     for (size_t i = 0; i < n; ++i)
       p.values[at + i] = lost[i] ? std::numeric_limits<float>::quiet_NaN() : values[i] * volts_;
+    // A long gap filled at once, or syncs held up: what waits stays bounded.
+    const uint64_t most = uint64_t(streams_[g].nominal_srate * kMostPendingSeconds);
+    if (p.values.size() / streams_[g].channels.size() > most) return put_pending(false);
     return {};
   }
   std::string gap(const Gap &g) override {

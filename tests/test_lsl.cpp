@@ -18,6 +18,7 @@
 #include "lsl_info.h"
 #include "lsl_support.h"
 #include "record_cli_support.h"
+#include "sample_clock.h"
 #include "wait_for.h"
 
 namespace {
@@ -76,7 +77,10 @@ TEST(LslInfo, AnswersTheQueriesLiblslSendsAndReadsBack) {
                         "channel_format='float32'",
                         "desc/channels/channel[label='Ch2']", "starts-with(name,'bench')"})
     EXPECT_TRUE(qx470rec::lsl_query_matches(full, q)) << q;
-  for (const char *q : {"name='bench'", "type='Markers'", "name=", "]["})
+  // Queries that do not parse, and those whose cost has no small bound, match nothing.
+  for (const char *q :
+       {"name='bench'", "type='Markers'", "name=", "][", "//*[//*[//*[//*[//*[//*[name()='x']]]]]]",
+        "descendant::name", "a[b[c[d[e[f='1']]]]]"})
     EXPECT_FALSE(qx470rec::lsl_query_matches(full, q)) << q;
 
   const auto back = qx470rec::parse_lsl_info(qx470rec::shortinfo_xml(s));
@@ -86,6 +90,41 @@ TEST(LslInfo, AnswersTheQueriesLiblslSendsAndReadsBack) {
   EXPECT_EQ(back->v4data_port, 16580);
   EXPECT_EQ(back->v4service_port, 16581);
   EXPECT_FALSE(qx470rec::parse_lsl_info("<info><name>x</name></info>").has_value());
+}
+
+// Sample times step by the map's period and follow its refits without a jump; a marker's time
+// is the time its sample was given.
+TEST(SampleClock, StepsEvenlyAndFollowsTheMapWithoutJumps) {
+  qx470reader::ClockMap map;
+  map.reset({100, 100, 0, 0});
+  map.begin_segment(1, {0, 0, 0, 0}, 1000.0, 1.7e9);
+  qx470rec::SampleClock clock(0, 100000);
+  std::vector<double> t;
+  // The device runs 50 ppm fast against the host, and blocks come late by up to 2 ms: the map's
+  // line moves as its notes come, by far more than the pull allows at once.
+  const double period = 1e-5 * (1 - 50e-6);
+  for (uint64_t i = 0; i < 2'000'000; ++i) {
+    if (i % 16384 == 16383) {
+      const double late = 0.002 * double((i / 16384) % 3) / 2;
+      const double steady = 1000.0 + double(i + 1) * period + late;
+      map.note(i + 1, steady, steady + 1.7e9);
+    }
+    t.push_back(clock.next(map, i));
+  }
+  double worst = 0;
+  for (size_t i = 1; i < t.size(); ++i)
+    worst = std::max(worst, std::abs((t[i] - t[i - 1]) - 1e-5) / 1e-5);
+  // The map's period, kept within a thousandth of the nominal one, and the pull toward the map.
+  EXPECT_LT(worst,
+            qx470rec::SampleClock::kMostRateError + qx470rec::SampleClock::kPullPerSample * 1.01);
+  double map_end = 0;
+  map.steady_of(0, t.size() - 1, map_end);
+  EXPECT_NEAR(t.back(), map_end, 1e-4) << "following the map after 20 s";
+  for (uint64_t i : {uint64_t(1'000'000), uint64_t(1'999'000), uint64_t(1'999'999)})
+    EXPECT_NEAR(clock.at(map, i), t[i], 0.25e-5) << i;
+  // A new segment (a new stream) starts afresh at the map's time.
+  map.begin_segment(2, {3'000'000, 3'000'000, 0, 0}, 1040.0, 1.7e9);
+  EXPECT_DOUBLE_EQ(clock.next(map, 3'000'000), 1040.0);
 }
 
 class Lsl : public RecordCli {
@@ -196,15 +235,16 @@ TEST_F(Lsl, MarkersOfAnotherStreamLandAtTheirSamplesWhenItComesAndGoes) {
   EXPECT_TRUE(said("no LSL marker stream 'src-markers' yet; waiting for it")) << slurp(rb.err);
   const int port = free_udp_port();
   Child ra = spawn(
-      {"-q", "-r", "1=10", "-t", "4s", "--lsl", "src", "--events", "udp:" + std::to_string(port)},
+      {"-q", "-r", "1=10", "-t", "8s", "--lsl", "src", "--events", "udp:" + std::to_string(port)},
       {"QXSIM_SIGNAL=1", "QXSIM_SPEED=1"}, a);
   ASSERT_GT(ra.pid, 0);
   EXPECT_TRUE(said("the LSL marker stream 'src-markers' is back")) << slurp(rb.err);
-  // A sample of the sender's that has been taken: the marker's time.
+  // A sample of the sender's that has been taken: the marker's time. At 10 kS/s on one channel
+  // a block holds 1.6 s of signal.
   LslStreamInfo info;
   sockaddr_in at{};
   ASSERT_TRUE(resolve_stream(config_, "src", 30, info, at));
-  const Pulled p = pull_floats(at, info.uid, 1, 1.0);
+  const Pulled p = pull_floats(at, info.uid, 1, 3.0);
   ASSERT_FALSE(p.times.empty()) << p.error;
   const double t = p.times.back();
   char text[80];
@@ -302,6 +342,80 @@ void expect_pattern(const Xdf::Stream &s, uint64_t rows) {
   for (size_t i = 1; i < rows; ++i)
     worst = std::max(worst, std::abs(s.time_stamps[i] - s.time_stamps[i - 1] - 1e-5));
   EXPECT_LT(worst, 1e-7);
+}
+
+// The whole recorder stopped (Ctrl-Z, a loaded machine) for three times what the simulated
+// device's buffer lasts: the stream is realigned after a gap. The XDF file keeps the gap's rows
+// as NaN and every other sample right; the published stream leaves them out, so its times jump
+// across the gap, and its markers say where and how long.
+TEST_F(Lsl, AGapIsNaNInXdfAndLeftOutOfTheStreamWithItsMarker) {
+  const fs::path out = dir_ / "gap.xdf";
+  Child c = spawn(
+      {"-q", "-r", "1=100,2=100,3=100,4=100", "-t", "6s", "--lsl", "qxgap", "-o", out.string()},
+      {"QXSIM_SIGNAL=1", "QXSIM_SPEED=1"}, dir_);
+  ASSERT_GT(c.pid, 0);
+  LslStreamInfo info;
+  sockaddr_in at{};
+  ASSERT_TRUE(resolve_stream(config_, "qxgap", 30, info, at)) << slurp(c.err);
+  Pulled p;
+  std::thread inlet([&] { p = pull_floats(at, info.uid, 4, 90); });
+  qx470rec::LslMarkerInlet markers("qxgap-markers", config_);
+  markers.start();
+  ASSERT_TRUE(wait_for([&] { return markers.connected(); }, 60));
+  ASSERT_TRUE(wait_for([&] { return fs::exists(out) && fs::file_size(out) > 1'000'000; }, 60));
+  kill(c.pid, SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(4000));  // the stall itself
+  kill(c.pid, SIGCONT);
+  EXPECT_EQ(wait_exit(c.pid), 3) << slurp(c.err);
+  inlet.join();
+  markers.stop();
+
+  std::ifstream side(dir_ / "gap.json");
+  const nlohmann::json j = nlohmann::json::parse(side, nullptr, false);
+  ASSERT_TRUE(j.is_object());
+  ASSERT_FALSE(j["gaps"].empty()) << j.dump(1);
+  Xdf x;
+  ASSERT_EQ(x.load_xdf(out.string()), 0);
+  const Xdf::Stream &data = x.streams[0];
+  ASSERT_EQ(data.time_stamps.size(), 600000u);
+  size_t wrong = 0, nan_rows = 0, gap_rows = 0;
+  for (int ch = 0; ch < 4; ++ch) {
+    uint64_t base = 0;  // where the current stream's first sample lies
+    for (uint64_t i = 0; i < 600000; ++i) {
+      bool in_gap = false;
+      for (const auto &g : j["gaps"]) {
+        if (g["channel"] != "Ch" + std::to_string(ch + 1)) continue;
+        const uint64_t from = g["index"], count = g["count"];
+        if (i >= from && i < from + count) in_gap = true;
+        if (i == from + count && g["kind"] == "realign") base = i;
+      }
+      const float v = data.time_series[size_t(ch)][i];
+      if (in_gap) {
+        gap_rows += ch == 0;
+        nan_rows += ch == 0 && std::isnan(v);
+      } else {
+        wrong += v != pattern_volts(ch, i - base + 3);
+      }
+    }
+  }
+  EXPECT_GT(gap_rows, 0u);
+  EXPECT_EQ(nan_rows, gap_rows);
+  EXPECT_EQ(wrong, 0u);
+  // The stream: no NaN rows, and its times jump across the gap.
+  EXPECT_EQ(p.error, "");
+  EXPECT_TRUE(
+      std::none_of(p.values.begin(), p.values.end(), [](float v) { return std::isnan(v); }));
+  double jump = 0;
+  for (size_t i = 1; i < p.times.size(); ++i) jump = std::max(jump, p.times[i] - p.times[i - 1]);
+  EXPECT_GT(jump, 0.5 * double(gap_rows) * 1e-5);
+  bool marked = false;
+  std::string texts;
+  for (const qx470rec::Event &e : markers.take()) {
+    marked = marked || e.text.find("Ch1 lost " + std::to_string(gap_rows)) == 0;
+    texts += e.text + "\n";
+  }
+  for (const std::string &n : markers.take_notes()) texts += n + "\n";
+  EXPECT_TRUE(marked) << "a marker with the gap's extent: " << texts << j["gaps"].dump();
 }
 
 TEST_F(Lsl, XdfFilesReadSampleExactInLibxdfWithTheirMarkers) {
