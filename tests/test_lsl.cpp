@@ -24,6 +24,20 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// libxdf (Debian's 0.99.8) reads each XML chunk into a buffer without a terminating NUL and
+// copies it as a C string: an over-read inside the reader, whatever file it reads, which
+// AddressSanitizer stops. There the recorder still writes the files under the sanitizer, and the
+// other builds read them back.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kLibxdfReadsHere = false;
+#else
+constexpr bool kLibxdfReadsHere = true;
+#endif
+#define SKIP_UNLESS_LIBXDF_READS()                                                       \
+  if (!kLibxdfReadsHere)                                                                 \
+  GTEST_SKIP() << "libxdf over-reads its own buffers under AddressSanitizer; the files " \
+                  "are read back in the other builds"
 using namespace qxtest;
 using qx470rec::LslConfig;
 using qx470rec::LslStreamInfo;
@@ -374,6 +388,29 @@ TEST_F(Lsl, AGapIsNaNInXdfAndLeftOutOfTheStreamWithItsMarker) {
   const nlohmann::json j = nlohmann::json::parse(side, nullptr, false);
   ASSERT_TRUE(j.is_object());
   ASSERT_FALSE(j["gaps"].empty()) << j.dump(1);
+  uint64_t first_lost = 0, ch1_lost = 0;  // Ch1's first gap, and all its lost samples
+  for (const auto &g : j["gaps"])
+    if (g["channel"] == "Ch1") {
+      if (!first_lost) first_lost = g["count"].get<uint64_t>();
+      ch1_lost += g["count"].get<uint64_t>();
+    }
+  ASSERT_GT(ch1_lost, 0u);
+  // The stream: no NaN rows, and its times jump across the gap.
+  EXPECT_EQ(p.error, "");
+  EXPECT_TRUE(
+      std::none_of(p.values.begin(), p.values.end(), [](float v) { return std::isnan(v); }));
+  double jump = 0;
+  for (size_t i = 1; i < p.times.size(); ++i) jump = std::max(jump, p.times[i] - p.times[i - 1]);
+  EXPECT_GT(jump, 0.5 * double(first_lost) * 1e-5);
+  bool marked = false;
+  std::string texts;
+  for (const qx470rec::Event &e : markers.take()) {
+    marked = marked || e.text.find("Ch1 lost " + std::to_string(first_lost)) == 0;
+    texts += e.text + "\n";
+  }
+  for (const std::string &n : markers.take_notes()) texts += n + "\n";
+  EXPECT_TRUE(marked) << "a marker with the gap's extent: " << texts << j["gaps"].dump();
+  SKIP_UNLESS_LIBXDF_READS();
   Xdf x;
   ASSERT_EQ(x.load_xdf(out.string()), 0);
   const Xdf::Stream &data = x.streams[0];
@@ -398,24 +435,9 @@ TEST_F(Lsl, AGapIsNaNInXdfAndLeftOutOfTheStreamWithItsMarker) {
       }
     }
   }
-  EXPECT_GT(gap_rows, 0u);
+  EXPECT_EQ(gap_rows, ch1_lost);
   EXPECT_EQ(nan_rows, gap_rows);
   EXPECT_EQ(wrong, 0u);
-  // The stream: no NaN rows, and its times jump across the gap.
-  EXPECT_EQ(p.error, "");
-  EXPECT_TRUE(
-      std::none_of(p.values.begin(), p.values.end(), [](float v) { return std::isnan(v); }));
-  double jump = 0;
-  for (size_t i = 1; i < p.times.size(); ++i) jump = std::max(jump, p.times[i] - p.times[i - 1]);
-  EXPECT_GT(jump, 0.5 * double(gap_rows) * 1e-5);
-  bool marked = false;
-  std::string texts;
-  for (const qx470rec::Event &e : markers.take()) {
-    marked = marked || e.text.find("Ch1 lost " + std::to_string(gap_rows)) == 0;
-    texts += e.text + "\n";
-  }
-  for (const std::string &n : markers.take_notes()) texts += n + "\n";
-  EXPECT_TRUE(marked) << "a marker with the gap's extent: " << texts << j["gaps"].dump();
 }
 
 TEST_F(Lsl, XdfFilesReadSampleExactInLibxdfWithTheirMarkers) {
@@ -430,6 +452,7 @@ TEST_F(Lsl, XdfFilesReadSampleExactInLibxdfWithTheirMarkers) {
   send_udp(port, "mark");
   ASSERT_EQ(wait_exit(c.pid), 0) << slurp(c.err);
 
+  SKIP_UNLESS_LIBXDF_READS();
   Xdf x;
   ASSERT_EQ(x.load_xdf(out.string()), 0);
   ASSERT_EQ(x.streams.size(), 2u);
@@ -474,6 +497,7 @@ TEST_F(Lsl, AnXdfFileKilledMidwayReadsWholeToItsLastSync) {
       60));
   kill(c.pid, SIGKILL);
   wait_exit(c.pid);
+  SKIP_UNLESS_LIBXDF_READS();
   Xdf x;
   ASSERT_EQ(x.load_xdf(out.string()), 0);
   ASSERT_EQ(x.streams.size(), 2u);
