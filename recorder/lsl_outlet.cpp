@@ -286,7 +286,6 @@ LslOutlet::~LslOutlet() {
 std::string LslOutlet::listen(const LslConfig &config, const std::array<int, 4> &rates) {
   Server &s = *server_;
   s.config = config;
-  rates_ = rates;
   if (std::string e = s.wake.open(); !e.empty()) return e;
   // One stream per rate and the markers, each with a data port and a service port.
   const size_t count = rate_groups(rates).size() + 1;

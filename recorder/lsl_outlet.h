@@ -63,7 +63,6 @@ class LslOutlet {
   std::optional<FrameAssembler> frames_;
   std::vector<uint64_t> rows_;  // rows sent of each rate's stream
   std::vector<SampleClock> clocks_;
-  std::array<int, 4> rates_{};
   RecordingInfo info_;
   float volts_ = 0;
   std::vector<int16_t> values_;
